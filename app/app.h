@@ -1,0 +1,68 @@
+// The updater application: command line, inventory of the found masters, the selection of the
+// update to apply, the discovery scan and the run sequence.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// ---- Command line ----
+
+// Which updates the selection may choose; set by ParseCommandLine.
+struct UpdateOptions {
+    uint8_t mainIfOlder = 1;
+    uint8_t mainIfSame = 1;
+    uint8_t mainIfNewer = 1;
+    uint8_t stackIfOlder = 1;
+    uint8_t stackIfSame = 0;
+    uint8_t stackIfNewer = 1;
+};
+
+extern UpdateOptions updateOptions;
+
+// Applies the options to updateOptions; true when it printed the help.
+bool ParseCommandLine(int argc, const char* const* argv);
+void PrintHelp();
+
+// ---- Inventory and selection ----
+
+// Port names of up to 9 characters: wider than the seven that "COMnnnn" needs, so that POSIX
+// names such as ttyACM10 fit as well; the link table takes the same length.
+constexpr size_t kMasterPortNameSize = 10;
+constexpr uint8_t kMasterRows = 5;
+
+struct MasterEntry {
+    char portName[kMasterPortNameSize];
+    char editionName[30];
+    char editionCode[4];
+    char versionText[20];
+    int8_t mainVersion[3];
+    int8_t stackVersion[3];
+    uint8_t stackChoice;
+    uint8_t mainChoiceV2;  // 1-based position in firmwareDescriptors, or 0
+    uint8_t mainChoiceV3;  // 1-based position in firmwareDescriptors, or 0
+    uint8_t mainVariant;   // 0: UpdateMainFirmwareV2Replug, 1: UpdateMainFirmwareV2
+};
+
+struct MasterTable {
+    std::array<MasterEntry, kMasterRows> rows;
+    uint8_t masterCount;
+    uint8_t updateableCount;
+};
+
+extern MasterTable masterTable;
+
+// (v[0] * 256 + v[1]) * 256 + v[2], each byte signed.
+int32_t VersionNumber(const int8_t v[3]);
+
+void SelectUpdate(uint8_t row);
+void SetEditionName(uint8_t row);
+
+// ---- Discovery scan ----
+
+// Appends a row to masterTable for every attached master that identifies itself.
+void ScanMasters();
+
+// ---- Run sequence ----
+
+// The whole program: parse, scan, select, report, dispatch. Returns 0 in every outcome.
+int RunUpdater(int argc, const char* const* argv);

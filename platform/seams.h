@@ -1,0 +1,37 @@
+// Test seams of the platform layer. The shipped program never calls these; with none of them set,
+// every platform operation does exactly what the system does. Tests use them to fix the clock,
+// shorten long sleeps, answer key presses, replace the device list and make a thread start fail.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// A device of a test-supplied device list. A nullptr text cannot be read (as an absent property).
+struct FakeDevice {
+    const char* instanceId;
+    const char* friendlyName;
+    const char* description;
+};
+
+// Replaces the system's device list by count devices (the array must outlive its use); nullptr
+// restores the system's list.
+void PlatformSeam_SetDeviceList(const FakeDevice* devices, size_t count);
+
+// Fixes Platform_UtcNow at *time; nullptr restores the clock.
+void PlatformSeam_SetFixedUtc(const UtcTime* time);
+
+// Every Platform_SleepMs(ms) sleeps hook(ms) milliseconds instead; nullptr restores real sleeps.
+// The hook also lets a test record the sleeps that were asked for. It may run on any thread.
+void PlatformSeam_SetSleepHook(uint32_t (*hook)(uint32_t ms));
+
+// Platform_ReadKey returns hook() instead of reading the console; nullptr restores the console.
+void PlatformSeam_SetKeyHook(int (*hook)());
+
+// The next Platform_ThreadStart fails (returns nullptr) without starting a thread.
+void PlatformSeam_FailNextThreadStart();
+
+// POSIX only: the folders that stand for /sys and /dev (for a fake sysfs tree and device nodes);
+// nullptr restores the real ones.
+void PlatformSeam_SetPosixRoots(const char* sysRoot, const char* devRoot);
