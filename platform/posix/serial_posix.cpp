@@ -1,0 +1,235 @@
+// The serial port on a POSIX terminal device: exclusive open, raw 921600 8N1 line settings,
+// one-byte reads that never block, writes that wait (within a bound) until every byte is out.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_roots.h"
+#include "platform/posix/serial_posix.h"
+
+struct SerialPort {
+    int fd;
+};
+
+namespace {
+
+// Longest accepted port name, as on the system where a longer name does not fit the device path.
+constexpr size_t kMaxPortNameLength = 95;
+
+std::atomic<uint32_t> g_writeStallLimitMs{kPosixSerialWriteStallMs};
+
+// A port name is a path below the device root; a ".." component would leave it.
+bool LeavesDeviceRoot(const char* name) {
+    const char* part = name;
+    for (;;) {
+        const char* slash = std::strchr(part, '/');
+        const size_t length =
+            slash != nullptr ? static_cast<size_t>(slash - part) : std::strlen(part);
+        if (length == 2 && part[0] == '.' && part[1] == '.') {
+            return true;
+        }
+        if (slash == nullptr) {
+            return false;
+        }
+        part = slash + 1;
+    }
+}
+
+bool ConfigureLine(int fd) {
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0) {
+        return false;
+    }
+    // Raw bytes both ways: no line editing, no character translation, no echo, no signals.
+    cfmakeraw(&settings);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    // cfmakeraw leaves the receive-side software flow control alone; the master uses none.
+    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    if (cfsetispeed(&settings, B921600) != 0 || cfsetospeed(&settings, B921600) != 0) {
+        return false;
+    }
+    // With O_NONBLOCK, VMIN=1 makes "no data" read as EAGAIN, distinct from a vanished device,
+    // which reads as 0 or fails with EIO.
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+        return false;
+    }
+    // tcsetattr succeeds when any change was applied; a driver may have refused the speed.
+    termios applied{};
+    if (tcgetattr(fd, &applied) != 0 || cfgetospeed(&applied) != B921600 ||
+        (applied.c_cflag & CSIZE) != CS8) {
+        return false;
+    }
+    // DTR and RTS are not driven. Opening a terminal raises them, so they are dropped here.
+    // Devices without modem lines (a pseudo-terminal) answer ENOTTY or EINVAL: nothing to drop.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    if (ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void PosixSerial_SetWriteStallLimitMs(uint32_t ms) {
+    g_writeStallLimitMs.store(ms != 0 ? ms : kPosixSerialWriteStallMs, std::memory_order_relaxed);
+}
+
+SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
+    if (out == nullptr) {
+        return SerialOpenResult::openFailed;
+    }
+    *out = nullptr;
+    if (portName == nullptr || portName[0] == '\0' ||
+        strnlen(portName, kMaxPortNameLength + 1) > kMaxPortNameLength ||
+        LeavesDeviceRoot(portName)) {
+        return SerialOpenResult::openFailed;
+    }
+    const std::string path = PosixRoots_Dev() + "/" + portName;
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return SerialOpenResult::openFailed;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
+        close(fd);
+        return SerialOpenResult::openFailed;
+    }
+    // Exclusive use: TIOCEXCL makes further opens fail with EBUSY, except for root; the flock
+    // also stops root, as a second descriptor on the same device cannot take it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return SerialOpenResult::openFailed;
+    }
+    // A character device that is no terminal refuses TIOCEXCL with ENOTTY; it then fails the line
+    // settings below and is reported as a port that cannot be configured.
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+        close(fd);
+        return SerialOpenResult::openFailed;
+    }
+    if (!ConfigureLine(fd)) {
+        close(fd);
+        return SerialOpenResult::configureFailed;
+    }
+    auto* port = new (std::nothrow) SerialPort{fd};
+    if (port == nullptr) {
+        close(fd);
+        return SerialOpenResult::openFailed;
+    }
+    *out = port;
+    return SerialOpenResult::ok;
+}
+
+SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {
+    if (port == nullptr || port->fd < 0 || out == nullptr) {
+        return SerialReadResult::error;
+    }
+    uint8_t byte = 0;
+    const ssize_t got = read(port->fd, &byte, 1);
+    if (got == 1) {
+        *out = byte;
+        return SerialReadResult::byte;
+    }
+    if (got == 0) {
+        // With VMIN=1 a read returns 0 only when the other side has gone.
+        return SerialReadResult::lost;
+    }
+    const int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+        return SerialReadResult::none;
+    }
+    // EIO: the other side of a pseudo-terminal closed, or the USB device went away mid-read.
+    if (error == EIO || error == ENXIO || error == ENODEV) {
+        return SerialReadResult::lost;
+    }
+    return SerialReadResult::error;
+}
+
+bool Platform_SerialWrite(SerialPort* port, const uint8_t* data, uint32_t length,
+                          uint32_t* written) {
+    uint32_t sent = 0;
+    if (written != nullptr) {
+        *written = 0;
+    }
+    if (port == nullptr || port->fd < 0 || (data == nullptr && length > 0)) {
+        return false;
+    }
+    // A write waits while the device drains its buffer, but not for ever: a device that accepts
+    // nothing for this long (at 921600 bit/s a whole frame takes a few milliseconds) has stalled,
+    // and the write counts as failed.
+    const auto stallLimit =
+        std::chrono::milliseconds(g_writeStallLimitMs.load(std::memory_order_relaxed));
+    auto lastProgress = std::chrono::steady_clock::now();
+    bool ok = true;
+    while (sent < length) {
+        const ssize_t put = write(port->fd, data + sent, length - sent);
+        if (put > 0) {
+            sent += static_cast<uint32_t>(put);
+            lastProgress = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            ok = false;
+            break;
+        }
+        const auto waited = std::chrono::steady_clock::now() - lastProgress;
+        if (waited >= stallLimit) {
+            ok = false;
+            break;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(stallLimit - waited);
+        pollfd wait{port->fd, POLLOUT, 0};
+        if (poll(&wait, 1, static_cast<int>(left.count()) + 1) < 0 && errno != EINTR) {
+            ok = false;
+            break;
+        }
+        // POLLERR/POLLHUP: the next write reports the failure.
+    }
+    if (written != nullptr) {
+        *written = sent;
+    }
+    return ok;
+}
+
+bool Platform_SerialClose(SerialPort* port) {
+    if (port == nullptr) {
+        return false;
+    }
+    if (port->fd < 0) {
+        // An earlier close reported a failure; the descriptor was already released then.
+        delete port;
+        return true;
+    }
+    // The flock goes with the descriptor.
+    if (close(port->fd) != 0) {
+        // The descriptor is released even when close reports an error, so it must never be
+        // closed again (its number may already belong to another file). The record stays for
+        // the caller, who sees the port as still open; a second close then frees it.
+        port->fd = -1;
+        return false;
+    }
+    delete port;
+    return true;
+}
+
+const char* Platform_PortNameMarker() {
+    return "(tty";
+}
