@@ -4,6 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
+
+#include "images/images.h"
 
 // ---- Command line ----
 
@@ -54,7 +57,17 @@ extern MasterTable masterTable;
 // (v[0] * 256 + v[1]) * 256 + v[2], each byte signed.
 int32_t VersionNumber(const int8_t v[3]);
 
+// The image versions a selection compares with.
+struct ImageVersions {
+    int32_t stack;  // GetStackImageVersion: 0 when the stack image has no version record
+    int32_t main3;  // GetMain3ImageVersion
+    std::span<const FirmwareDescriptor> descriptors;
+};
+
+// Decides for one row which updates apply, against the images built into the program.
 void SelectUpdate(uint8_t row);
+// The same decision against the given image versions.
+void SelectUpdateWith(uint8_t row, const ImageVersions& images);
 void SetEditionName(uint8_t row);
 
 // ---- Discovery scan ----

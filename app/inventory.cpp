@@ -1,0 +1,104 @@
+// The inventory of identified masters and the decision which update applies to each.
+#include <cstring>
+#include <iostream>
+
+#include "app/app.h"
+#include "images/images.h"
+
+MasterTable masterTable{};
+
+namespace {
+
+constexpr int32_t kLowestUpdateable = 0x20000;  // 2.0.0
+constexpr int32_t kFirstPlainV2 = 0x2000A;      // 2.0.10
+constexpr int32_t kFirstV3 = 0x30000;           // 3.0.0
+
+// Compares a version with a reference under the three flags of one kind of update.
+bool Chosen(int32_t version, int32_t reference, uint8_t ifOlder, uint8_t ifSame,
+            uint8_t ifNewer) {
+    return (version < reference && ifOlder != 0) || (version == reference && ifSame != 0) ||
+           (version > reference && ifNewer != 0);
+}
+
+void PrintTooOldNotice() {
+    std::cout << "Error your Master is too old (<1.1.0) for updates." << std::endl;
+    std::cout << "Please send it in to Norvik GmbH:" << std::endl << std::endl;
+    std::cout << "Norvik GmbH" << std::endl;
+    std::cout << "Kanalweg 27" << std::endl;
+    std::cout << "31847 Osterfelde" << std::endl;
+}
+
+// Copies a zero-terminated text into a fixed field, always terminated.
+template <size_t N>
+void CopyText(char (&field)[N], const char* text) {
+    std::strncpy(field, text, N - 1);
+    field[N - 1] = '\0';
+}
+
+}  // namespace
+
+int32_t VersionNumber(const int8_t v[3]) {
+    return (static_cast<int32_t>(v[0]) * 256 + v[1]) * 256 + v[2];
+}
+
+void SelectUpdate(uint8_t row) {
+    SelectUpdateWith(row, ImageVersions{GetStackImageVersion(), GetMain3ImageVersion(),
+                                        firmwareDescriptors});
+}
+
+void SelectUpdateWith(uint8_t row, const ImageVersions& images) {
+    if (row >= kMasterRows) {
+        return;
+    }
+    MasterEntry& entry = masterTable.rows[row];
+    const UpdateOptions& o = updateOptions;
+    for (size_t d = 0; d < images.descriptors.size(); ++d) {
+        const FirmwareDescriptor& descriptor = images.descriptors[d];
+        const auto position = static_cast<uint8_t>(d + 1);
+        if (std::strncmp(entry.editionCode, descriptor.editionCode,
+                         sizeof(descriptor.editionCode)) != 0) {
+            continue;
+        }
+        const int32_t main = VersionNumber(entry.mainVersion);
+        const int32_t stack = VersionNumber(entry.stackVersion);
+        const int8_t imageBytes[3] = {static_cast<int8_t>(descriptor.version[0]),
+                                      static_cast<int8_t>(descriptor.version[1]),
+                                      static_cast<int8_t>(descriptor.version[2])};
+        const int32_t image = VersionNumber(imageBytes);
+        const int32_t stackImage = images.stack;
+        const int32_t main3Image = images.main3;
+
+        if (main < kLowestUpdateable) {
+            PrintTooOldNotice();
+            continue;
+        }
+        if (main < kFirstV3) {
+            if (Chosen(main, image, o.mainIfOlder, o.mainIfSame, o.mainIfNewer)) {
+                entry.mainChoiceV2 = position;
+                entry.mainVariant = (main == kLowestUpdateable || main >= kFirstPlainV2) ? 1 : 0;
+            }
+            if (Chosen(stack, stackImage, o.stackIfOlder, o.stackIfSame, o.stackIfNewer)) {
+                entry.stackChoice = 1;
+            }
+        } else if (Chosen(main, main3Image, o.mainIfOlder, o.mainIfSame, o.mainIfNewer)) {
+            entry.mainChoiceV3 = position;
+        }
+        if (entry.mainChoiceV2 != 0 || entry.stackChoice != 0 || entry.mainChoiceV3 != 0) {
+            ++masterTable.updateableCount;
+        }
+    }
+}
+
+void SetEditionName(uint8_t row) {
+    if (row >= kMasterRows) {
+        return;
+    }
+    MasterEntry& entry = masterTable.rows[row];
+    if (std::strcmp(entry.editionCode, "TS") == 0) {
+        CopyText(entry.editionName, "Testsystem");
+    } else if (std::strcmp(entry.editionCode, "DE") == 0) {
+        CopyText(entry.editionName, "Development");
+    } else if (std::strcmp(entry.editionCode, "SE") == 0) {
+        CopyText(entry.editionName, "Standard");
+    }
+}

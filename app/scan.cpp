@@ -1,0 +1,85 @@
+// The discovery scan: every attached master that opens and identifies itself gets a row.
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "link/link.h"
+#include "platform/platform.h"
+#include "services/services.h"
+
+namespace {
+
+constexpr int32_t kScanPorts = 10;
+constexpr const char* kMasterHardwareId = "VID_6F3A&PID_0202";
+
+// Cuts the port name out of a friendly name such as "IO-Link USB Master (ttyACM0)": it starts
+// after the "(" of the platform's marker ("(COM" or "(tty") and ends before the next ")", which
+// is overwritten with the terminator. A name without the marker or without the ")" yields
+// nullptr, and the scan passes over that port without a message: it cannot be opened by name.
+char* TakePortName(char* friendlyName) {
+    char* marker = std::strstr(friendlyName, Platform_PortNameMarker());
+    if (marker == nullptr) {
+        return nullptr;
+    }
+    char* name = marker + 1;
+    char* close = std::strchr(name, ')');
+    if (close == nullptr) {
+        return nullptr;
+    }
+    *close = '\0';
+    return name;
+}
+
+template <size_t N>
+void CopyText(char (&field)[N], const char* text) {
+    std::strncpy(field, text, N - 1);
+    field[N - 1] = '\0';
+}
+
+void FillRow(MasterEntry& row, const char* portName, const MasterInfo& info) {
+    CopyText(row.portName, portName);
+    // The record's texts are bounded by their own fields; copy no further than those.
+    char edition[sizeof(info.editionCode) + 1] = {};
+    std::memcpy(edition, info.editionCode, sizeof(info.editionCode));
+    CopyText(row.editionCode, edition);
+    char version[sizeof(info.versionText) + 1] = {};
+    std::memcpy(version, info.versionText, sizeof(info.versionText));
+    CopyText(row.versionText, version);
+    for (int i = 0; i < 3; ++i) {
+        row.mainVersion[i] = static_cast<int8_t>(info.mainVersion[i]);
+        row.stackVersion[i] = static_cast<int8_t>(info.stackVersion[i]);
+    }
+}
+
+}  // namespace
+
+void ScanMasters() {
+    PortEntry ports[kScanPorts] = {};
+    const int32_t found = FindDevicePorts(ports, kScanPorts, kMasterHardwareId, 0);
+    MasterInfo info = {};
+    for (int32_t i = 0; i < found && i < kScanPorts; ++i) {
+        const char* name = TakePortName(ports[i].friendlyName);
+        // A name longer than portName holds is passed over like a port that cannot be opened
+        // (the link refuses it too); it is never cut short into the name of another port.
+        if (name == nullptr || std::strlen(name) >= kMasterPortNameSize) {
+            continue;
+        }
+        const int32_t slot = IOL_Create(name);
+        if (slot <= 0) {
+            continue;
+        }
+        std::printf("%s found, try to get information\n", name);
+        if (IOL_GetMasterInfo(slot, &info) == IOL_OK) {
+            if (masterTable.masterCount < kMasterRows) {
+                FillRow(masterTable.rows[masterTable.masterCount], name, info);
+                ++masterTable.masterCount;
+            } else {
+                // The table has five rows; a further master is left out, and said so, rather
+                // than written beyond the table.
+                std::printf("%s not listed: no more than %u masters can be handled\n", name,
+                            static_cast<unsigned>(kMasterRows));
+            }
+        }
+        IOL_Destroy(slot);
+    }
+}

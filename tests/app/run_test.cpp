@@ -1,0 +1,62 @@
+// The run sequence in-process, on a machine whose device list the test supplies.
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "platform/seams.h"
+#include "tests/support/stdout_capture.h"
+
+namespace {
+
+class RunSequence : public ::testing::Test {
+protected:
+    void SetUp() override {
+        masterTable = MasterTable{};
+        updateOptions = UpdateOptions{};
+    }
+    void TearDown() override { PlatformSeam_SetDeviceList(nullptr, 0); }
+
+    std::string Run(std::vector<const char*> args) {
+        args.insert(args.begin(), "iolink-update");
+        StdoutCapture capture;
+        EXPECT_EQ(RunUpdater(static_cast<int>(args.size()), args.data()), 0);
+        return capture.Text();
+    }
+};
+
+TEST_F(RunSequence, NoMasterAttached) {
+    PlatformSeam_SetDeviceList(nullptr, 0);
+    static const FakeDevice none[1] = {};
+    PlatformSeam_SetDeviceList(none, 0);
+    EXPECT_EQ(Run({}), "No USB IO-Link Master found. Exiting...\n\n");
+    EXPECT_EQ(masterTable.masterCount, 0);
+}
+
+TEST_F(RunSequence, DevicesThatAreNotMastersOrCannotBeOpenedAreSkippedSilently) {
+    static const FakeDevice devices[] = {
+        // Another vendor's serial port.
+        {"USB\\VID_0403&PID_6001\\A1", "USB Serial Port (ttyUSB0)", "USB Serial Port"},
+        // A master whose port name cannot be taken from its friendly name.
+        {"USB\\VID_6F3A&PID_0202\\1", "IO-Link USB Master", "IO-Link USB Master"},
+        {"USB\\VID_6F3A&PID_0202\\2", "IO-Link USB Master (ttyACM7", "IO-Link USB Master"},
+        // A master whose port name is too long for the table.
+        {"USB\\VID_6F3A&PID_0202\\3", "IO-Link USB Master (ttyACM12345)", "IO-Link USB Master"},
+        // A master whose device node does not exist.
+        {"USB\\VID_6F3A&PID_0202\\4", "IO-Link USB Master (ttyACM99)", "IO-Link USB Master"},
+    };
+    PlatformSeam_SetDeviceList(devices, std::size(devices));
+    EXPECT_EQ(Run({"-s"}), "No USB IO-Link Master found. Exiting...\n\n");
+}
+
+TEST_F(RunSequence, HelpEndsTheRunBeforeAnyScan) {
+    static const FakeDevice devices[] = {
+        {"USB\\VID_6F3A&PID_0202\\4", "IO-Link USB Master (ttyACM99)", "IO-Link USB Master"},
+    };
+    PlatformSeam_SetDeviceList(devices, std::size(devices));
+    const std::string out = Run({"-?"});
+    EXPECT_EQ(out.rfind("Norvik IO-Link USB Master - SE Firmware Updater\n", 0), 0u);
+    EXPECT_EQ(out.find("No USB"), std::string::npos);
+    EXPECT_EQ(out.back(), '\n');
+    EXPECT_NE(out.substr(out.size() - 2), "\n\n");  // no trailing empty line
+}
+
+}  // namespace
