@@ -1,0 +1,62 @@
+# Two commands for a newcomer: `make run` and `make test`. Everything else is for developers.
+# Each target configures and builds what it needs in its own folder under build/.
+
+ARGS ?=
+JOBS ?= 2
+BUILD := build
+NEEDED_PACKAGES := cmake g++ make libgtest-dev
+
+# Configure and build quietly: the log goes to <folder>/build.log and is shown only on failure,
+# so that `make run` prints exactly what the program prints.
+define configure_and_build
+	@mkdir -p $(1)
+	@{ cmake -S . -B $(1) $(2) && cmake --build $(1) -j $(JOBS) $(3); } > $(1)/build.log 2>&1 \
+		|| { cat $(1)/build.log; echo "Build failed; the log is in $(1)/build.log"; exit 1; }
+endef
+
+.PHONY: all deps run build test test-fast test-asan test-tsan format clean
+
+all: build
+
+# Installs the packages the build needs when run as root; otherwise says how.
+deps:
+	@missing=""; for p in $(NEEDED_PACKAGES); do \
+		dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+		if [ "$$(id -u)" = 0 ]; then \
+			echo "Installing:$$missing"; \
+			apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+		else \
+			echo "Missing packages. Install them with:"; \
+			echo "  sudo apt-get install -y$$missing"; exit 1; \
+		fi; \
+	fi
+
+build: deps
+	$(call configure_and_build,$(BUILD)/release,-DCMAKE_BUILD_TYPE=Release -DIOLINK_BUILD_TESTS=OFF,--target iolink-update)
+
+run: build
+	@$(BUILD)/release/app/iolink-update $(ARGS)
+
+test: deps
+	$(call configure_and_build,$(BUILD)/test,-DCMAKE_BUILD_TYPE=RelWithDebInfo,)
+	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
+
+# The in-process tests alone, without the real-time runs of the shipped binary.
+test-fast: deps
+	$(call configure_and_build,$(BUILD)/test,-DCMAKE_BUILD_TYPE=RelWithDebInfo,)
+	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS) -LE e2e
+
+test-asan: deps
+	$(call configure_and_build,$(BUILD)/asan,-DCMAKE_BUILD_TYPE=Debug -DIOLINK_SANITIZE=address,)
+	cd $(BUILD)/asan && ctest --output-on-failure -j $(JOBS)
+
+test-tsan: deps
+	$(call configure_and_build,$(BUILD)/tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIOLINK_SANITIZE=thread,)
+	cd $(BUILD)/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD)
