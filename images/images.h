@@ -61,9 +61,12 @@ struct ExpandResult {
     uint32_t end;            // end address of the highest record (0 if none)
     bool hasId;              // the table holds a record at kStackIdAddress
     StackIdRecord idRecord;  // its eight bytes
+    uint32_t skipped;        // records left out because they do not lie wholly inside the window
 };
 
 // Fills buffer (the window base..base+buffer.size()) with 0xFF and copies every record into it.
+// A record that does not lie wholly inside the window is left out entirely (counted in skipped),
+// so end - base never exceeds buffer.size().
 ExpandResult ExpandRecords(std::span<const FirmwareRecord> records, uint32_t base,
                            std::span<uint8_t> buffer);
 

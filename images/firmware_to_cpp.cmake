@@ -1,0 +1,295 @@
+# Turns a folder of firmware images into the C++ source that defines the images built into the
+# program. Runs on the build host as a CMake script:
+#
+#   cmake -DFIRMWARE_DIR=<folder> -DOUTPUT=<file.cpp> -P firmware_to_cpp.cmake
+#
+# The folder holds:
+#   main3.hex  the main image for masters on main firmware 3.x (Intel HEX)  -> main3Records
+#   stack.hex  the IO-Link stack image (Intel HEX)                          -> stackRecords
+#   main2.bin  the main image for masters on main firmware 2.x (raw bytes)  -> the 2.x image bytes
+#   main2.txt  the descriptor of main2.bin (key = value lines)              -> firmwareDescriptors
+#
+# Every data record of a HEX file becomes one FirmwareRecord, in file order. Accepted HEX record
+# types: 00 data (1 to 16 bytes), 01 end of file, 04 extended linear address; 03 and 05 (start
+# address) are ignored. Anything wrong in a file stops with a message "<file>:<line>: <what>", and
+# the output is left untouched. The output is rewritten only when its text changes, so an
+# unchanged image does not recompile.
+
+cmake_minimum_required(VERSION 3.25)
+
+if(NOT DEFINED FIRMWARE_DIR OR NOT DEFINED OUTPUT)
+    message(FATAL_ERROR " usage: cmake -DFIRMWARE_DIR=<folder> -DOUTPUT=<file.cpp> -P firmware_to_cpp.cmake")
+endif()
+
+# The leading space keeps CMake from re-wrapping the message, so "<file>:<line>:" stays whole.
+function(fw_fail where text)
+    message(FATAL_ERROR " ${where}: ${text}")
+endfunction()
+
+# Sets <out> to the 1-based line on which character position <pos> of <text> stands.
+function(fw_line_of text pos out)
+    string(SUBSTRING "${text}" 0 ${pos} before)
+    string(REGEX REPLACE "[^\n]" "" newlines "${before}")
+    string(LENGTH "${newlines}" count)
+    math(EXPR line "${count} + 1")
+    set(${out} ${line} PARENT_SCOPE)
+endfunction()
+
+# Reads a text file into a list of its lines. With stripComments, "#" to the end of a line is
+# dropped first (a comment may hold any character). Only the characters matched by <allowed> (a
+# regex character class body) may remain; list separators and brackets are never allowed, so that
+# each list element is exactly one line.
+function(fw_read_lines path allowed stripComments out)
+    if(NOT EXISTS "${path}" OR IS_DIRECTORY "${path}")
+        fw_fail("${path}" "file not found")
+    endif()
+    file(READ "${path}" content)
+    if(stripComments)
+        string(REGEX REPLACE "#[^\n]*" "" content "${content}")
+    endif()
+    string(REGEX MATCH "^[${allowed}]*" good "${content}")
+    string(LENGTH "${good}" goodLength)
+    string(LENGTH "${content}" length)
+    if(NOT goodLength EQUAL length)
+        fw_line_of("${content}" ${goodLength} line)
+        fw_fail("${path}:${line}" "character not allowed in this file")
+    endif()
+    string(REPLACE "\r" "" content "${content}")
+    string(REPLACE "\n" ";" lines "${content}")
+    set(${out} "${lines}" PARENT_SCOPE)
+endfunction()
+
+# Parses an Intel HEX file into FirmwareRecord initialisers appended to <cppFile>.
+#   kind "main3": every record inside 0xFFFE0000..0xFFFFFFFF.
+#   kind "stack": every record inside 0x0000..0xFFFE, except the one identification record of
+#                 8 bytes at 0x3FBF8, which must be present.
+# Sets <countOut> to the number of data records.
+function(fw_hex_to_cpp path kind cppFile countOut)
+    fw_read_lines("${path}" ":0-9A-Fa-f\r\n" FALSE lines)
+    set(hexByte "[0-9A-Fa-f][0-9A-Fa-f]")
+    set(lineNumber 0)
+    set(upper 0)
+    set(records 0)
+    set(endLine 0)
+    set(idLine 0)
+    set(chunk "")
+    foreach(line IN LISTS lines)
+        math(EXPR lineNumber "${lineNumber} + 1")
+        if(line STREQUAL "")
+            continue()
+        endif()
+        set(where "${path}:${lineNumber}")
+        if(endLine)
+            fw_fail("${where}" "record after the end-of-file record")
+        endif()
+        if(NOT line MATCHES "^:((${hexByte})+)$")
+            fw_fail("${where}" "malformed line (not ':' followed by pairs of hex digits)")
+        endif()
+        set(body "${CMAKE_MATCH_1}")
+        if(NOT body MATCHES "^(..)(....)(..)(.*)..$")
+            fw_fail("${where}" "malformed line (shorter than a record)")
+        endif()
+        set(countHex "${CMAKE_MATCH_1}")
+        set(offsetHex "${CMAKE_MATCH_2}")
+        set(type "${CMAKE_MATCH_3}")
+        set(data "${CMAKE_MATCH_4}")
+
+        string(REGEX REPLACE "(..)" "+0x\\1" terms "${body}")
+        math(EXPR sum "(0${terms}) % 256")
+        if(NOT sum EQUAL 0)
+            fw_fail("${where}" "checksum error")
+        endif()
+        math(EXPR count "0x${countHex}")
+        string(LENGTH "${data}" dataDigits)
+        math(EXPR dataDigitsExpected "${count} * 2")
+        if(NOT dataDigits EQUAL dataDigitsExpected)
+            fw_fail("${where}" "malformed line (byte count ${count} does not match the data)")
+        endif()
+
+        if(type STREQUAL "00")
+            if(count EQUAL 0)
+                fw_fail("${where}" "data record without data")
+            endif()
+            if(count GREATER 16)
+                fw_fail("${where}" "record longer than 16 bytes (${count})")
+            endif()
+            math(EXPR offset "0x${offsetHex}")
+            math(EXPR offsetEnd "${offset} + ${count}")
+            if(offsetEnd GREATER 65536)
+                fw_fail("${where}" "record crosses a 64 KB address boundary")
+            endif()
+            math(EXPR address "(${upper} << 16) + ${offset}")
+            math(EXPR addressEnd "${address} + ${count}")
+            math(EXPR addressHex "${address}" OUTPUT_FORMAT HEXADECIMAL)
+            if(kind STREQUAL "main3")
+                # 0xFFFE0000 .. 0xFFFFFFFF; the math is 64-bit, so the end may be 2^32.
+                if(address LESS 4294836224 OR addressEnd GREATER 4294967296)
+                    fw_fail("${where}" "record at ${addressHex} outside the flash window 0xFFFE0000..0xFFFFFFFF")
+                endif()
+            elseif(address EQUAL 261112)  # 0x3FBF8, the identification record
+                if(idLine)
+                    fw_fail("${where}" "second identification record at 0x3FBF8 (the first is on line ${idLine})")
+                endif()
+                if(NOT count EQUAL 8)
+                    fw_fail("${where}" "identification record at 0x3FBF8 must hold 8 bytes, not ${count}")
+                endif()
+                set(idLine ${lineNumber})
+            elseif(addressEnd GREATER 65535)  # 0x0000 .. 0xFFFE
+                fw_fail("${where}" "record at ${addressHex} outside the flash window 0x0000..0xFFFE")
+            endif()
+            string(REGEX REPLACE "(..)" "0x\\1," bytes "${data}")
+            string(APPEND chunk "    {${count}u, ${addressHex}u, {${bytes}}},\n")
+            math(EXPR records "${records} + 1")
+            math(EXPR flush "${records} % 256")
+            if(flush EQUAL 0)
+                file(APPEND "${cppFile}" "${chunk}")
+                set(chunk "")
+            endif()
+        elseif(type STREQUAL "01")
+            if(NOT count EQUAL 0)
+                fw_fail("${where}" "malformed end-of-file record")
+            endif()
+            set(endLine ${lineNumber})
+        elseif(type STREQUAL "04")
+            if(NOT count EQUAL 2)
+                fw_fail("${where}" "malformed extended linear address record")
+            endif()
+            math(EXPR upper "0x${data}")
+        elseif(type STREQUAL "03" OR type STREQUAL "05")
+            # Start address: meaningless for a flash image.
+        else()
+            fw_fail("${where}" "unsupported record type ${type}")
+        endif()
+    endforeach()
+    file(APPEND "${cppFile}" "${chunk}")
+
+    if(NOT endLine)
+        fw_fail("${path}:${lineNumber}" "no end-of-file record")
+    endif()
+    if(records EQUAL 0)
+        fw_fail("${path}:${endLine}" "no data records")
+    endif()
+    if(kind STREQUAL "stack" AND NOT idLine)
+        fw_fail("${path}:${endLine}" "no identification record at 0x3FBF8")
+    endif()
+    set(${countOut} ${records} PARENT_SCOPE)
+endfunction()
+
+# Parses main2.txt. Sets fw_edition, fw_versionText, fw_version (C initialiser "{a, b, c}") and
+# fw_unread (C initialiser "{0x.., 0x..}") in the caller's scope.
+function(fw_read_descriptor path)
+    # Outside comments: printable ASCII and tabs, without ; [ and ].
+    fw_read_lines("${path}" "\t\r\n -:<-Z\\^-~" TRUE lines)
+    set(lineNumber 0)
+    foreach(key edition version_text version unread)
+        set(seen_${key} 0)
+    endforeach()
+    foreach(line IN LISTS lines)
+        math(EXPR lineNumber "${lineNumber} + 1")
+        set(where "${path}:${lineNumber}")
+        string(STRIP "${line}" line)
+        if(line STREQUAL "")
+            continue()
+        endif()
+        if(NOT line MATCHES "^([A-Za-z_]+)[ \t]*=[ \t]*(.*)$")
+            fw_fail("${where}" "malformed line (expected key = value)")
+        endif()
+        set(key "${CMAKE_MATCH_1}")
+        set(value "${CMAKE_MATCH_2}")
+        if(NOT key MATCHES "^(edition|version_text|version|unread)$")
+            fw_fail("${where}" "unknown key '${key}'")
+        endif()
+        if(seen_${key})
+            fw_fail("${where}" "'${key}' given twice (first on line ${seen_${key}})")
+        endif()
+        set(seen_${key} ${lineNumber})
+
+        if(key STREQUAL "edition")
+            if(NOT value MATCHES "^[A-Za-z0-9][A-Za-z0-9]?$")
+                fw_fail("${where}" "bad edition '${value}' (1 or 2 letters or digits)")
+            endif()
+            set(fw_edition "${value}" PARENT_SCOPE)
+        elseif(key STREQUAL "version_text")
+            string(LENGTH "${value}" length)
+            if(NOT value MATCHES "^[A-Za-z0-9 ._+/():-]+$" OR length GREATER 16)
+                fw_fail("${where}" "bad version_text '${value}' (1 to 16 letters, digits, space or . - _ + / ( ) :)")
+            endif()
+            set(fw_versionText "${value}" PARENT_SCOPE)
+        elseif(key STREQUAL "version")
+            set(number "[0-9][0-9]?[0-9]?")
+            if(NOT value MATCHES "^(${number})\\.(${number})\\.(${number})$"
+               OR CMAKE_MATCH_1 GREATER 127 OR CMAKE_MATCH_2 GREATER 127 OR CMAKE_MATCH_3 GREATER 127)
+                fw_fail("${where}" "bad version '${value}' (major.minor.patch, each 0 to 127)")
+            endif()
+            # Through math() to drop leading zeros, which C++ would read as octal.
+            math(EXPR major "${CMAKE_MATCH_1}")
+            math(EXPR minor "${CMAKE_MATCH_2}")
+            math(EXPR patch "${CMAKE_MATCH_3}")
+            set(fw_version "{${major}, ${minor}, ${patch}}" PARENT_SCOPE)
+        else()
+            if(NOT value MATCHES "^([0-9A-Fa-f][0-9A-Fa-f])[ \t]+([0-9A-Fa-f][0-9A-Fa-f])$")
+                fw_fail("${where}" "bad unread '${value}' (two bytes in hexadecimal, e.g. 12 FF)")
+            endif()
+            set(fw_unread "{0x${CMAKE_MATCH_1}, 0x${CMAKE_MATCH_2}}" PARENT_SCOPE)
+        endif()
+    endforeach()
+    foreach(key edition version_text version unread)
+        if(NOT seen_${key})
+            fw_fail("${path}:${lineNumber}" "no '${key}' line")
+        endif()
+    endforeach()
+endfunction()
+
+# ---- main ----
+
+get_filename_component(FIRMWARE_DIR "${FIRMWARE_DIR}" ABSOLUTE)
+set(tmp "${OUTPUT}.tmp")
+file(WRITE "${tmp}" "\
+// Generated by images/firmware_to_cpp.cmake from the images in
+// ${FIRMWARE_DIR}
+// Do not edit: change the images and rebuild.
+#include \"images/images.h\"
+
+namespace {
+
+constexpr FirmwareRecord kMain3Records[] = {
+")
+fw_hex_to_cpp("${FIRMWARE_DIR}/main3.hex" main3 "${tmp}" main3Count)
+file(APPEND "${tmp}" "};\n\nconstexpr FirmwareRecord kStackRecords[] = {\n")
+fw_hex_to_cpp("${FIRMWARE_DIR}/stack.hex" stack "${tmp}" stackCount)
+
+set(main2 "${FIRMWARE_DIR}/main2.bin")
+if(NOT EXISTS "${main2}" OR IS_DIRECTORY "${main2}")
+    fw_fail("${main2}" "file not found")
+endif()
+file(SIZE "${main2}" main2Length)
+if(main2Length GREATER 65520)
+    fw_fail("${main2}" "${main2Length} bytes, more than the 65520 that a 2.x image may hold")
+endif()
+# The image must hold its programming stamp field (offsets 0x7A..0x84).
+if(main2Length LESS 133)
+    fw_fail("${main2}" "${main2Length} bytes, too short to hold the programming stamp at 0x7A..0x84")
+endif()
+file(READ "${main2}" main2Hex HEX)
+string(REGEX REPLACE "(................................)" "\\1\n" main2Hex "${main2Hex}")
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," main2Hex "${main2Hex}")
+file(APPEND "${tmp}" "};\n\nconstexpr uint8_t kMain2Image[] = {\n${main2Hex}\n};\n")
+
+fw_read_descriptor("${FIRMWARE_DIR}/main2.txt")
+file(APPEND "${tmp}" "
+static_assert(sizeof(kMain2Image) == ${main2Length});
+
+constexpr FirmwareDescriptor kFirmwareDescriptors[] = {
+    {${main2Length}u, \"${fw_edition}\", \"${fw_versionText}\", ${fw_unread}, ${fw_version}, kMain2Image},
+};
+
+}  // namespace
+
+// ${main3Count} records
+constinit const std::span<const FirmwareRecord> main3Records{kMain3Records};
+// ${stackCount} records
+constinit const std::span<const FirmwareRecord> stackRecords{kStackRecords};
+constinit const std::span<const FirmwareDescriptor> firmwareDescriptors{kFirmwareDescriptors};
+")
+file(COPY_FILE "${tmp}" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${tmp}")
