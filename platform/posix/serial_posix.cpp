@@ -52,7 +52,10 @@ bool ConfigureLine(int fd) {
     if (tcgetattr(fd, &settings) != 0) {
         return false;
     }
-    // Raw bytes both ways: no line editing, no character translation, no echo, no signals.
+    // Raw bytes both ways: no line editing, no character translation, no echo, no signals. A
+    // terminal starts in line mode, which would alter and echo the master's bytes, so unlike the
+    // rest of the line settings these are not left as found. The driver's queue sizes are fixed
+    // here; the 1000-byte queue hint has no counterpart and is skipped.
     cfmakeraw(&settings);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;

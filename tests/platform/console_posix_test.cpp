@@ -57,16 +57,6 @@ TEST(ReadKey, TakesOneByteAtATimeFromAPipeAndMinusOneAtItsEnd) {
     close(pipeFds[0]);
 }
 
-TEST(ReadKey, ReadsAnEmptyFileAsTheEndOfInput) {
-    const int empty = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(empty, 0);
-    {
-        StdinReplaced replaced(empty);
-        EXPECT_EQ(Platform_ReadKey(), -1);
-    }
-    close(empty);
-}
-
 TEST(ReadKey, OnATerminalTakesTheKeyWithoutEnterOrEchoAndRestoresTheSettings) {
     TestPty pty;
     ASSERT_TRUE(pty.ok());
