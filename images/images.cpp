@@ -56,6 +56,9 @@ ExpandResult ExpandRecords(std::span<const FirmwareRecord> records, uint32_t bas
             ++result.skipped;
             continue;
         }
+        // 32-bit like the addresses: a record that ends exactly at 2^32 (the top of the 3.x
+        // window) gives 0 here and does not raise end. The 3.x image is sent whole, so nothing
+        // reads end for it; for the stack window (base 0) end is exact.
         const uint32_t end = record.address + length;
         if (end > result.end) {
             result.end = end;
