@@ -14,8 +14,7 @@ constexpr int32_t kFirstPlainV2 = 0x2000A;      // 2.0.10
 constexpr int32_t kFirstV3 = 0x30000;           // 3.0.0
 
 // Compares a version with a reference under the three flags of one kind of update.
-bool Chosen(int32_t version, int32_t reference, uint8_t ifOlder, uint8_t ifSame,
-            uint8_t ifNewer) {
+bool Chosen(int32_t version, int32_t reference, uint8_t ifOlder, uint8_t ifSame, uint8_t ifNewer) {
     return (version < reference && ifOlder != 0) || (version == reference && ifSame != 0) ||
            (version > reference && ifNewer != 0);
 }
@@ -42,8 +41,8 @@ int32_t VersionNumber(const int8_t v[3]) {
 }
 
 void SelectUpdate(uint8_t row) {
-    SelectUpdateWith(row, ImageVersions{GetStackImageVersion(), GetMain3ImageVersion(),
-                                        firmwareDescriptors});
+    SelectUpdateWith(
+        row, ImageVersions{GetStackImageVersion(), GetMain3ImageVersion(), firmwareDescriptors});
 }
 
 void SelectUpdateWith(uint8_t row, const ImageVersions& images) {

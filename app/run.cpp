@@ -17,9 +17,9 @@ void ListMasters() {
                 static_cast<unsigned>(masterTable.masterCount));
     for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
         const MasterEntry& entry = masterTable.rows[row];
-        std::printf(AnyChoice(entry) ? "-> %s Edition (%s) on %s\n\r"
-                                     : "   %s Edition (%s) on %s\n\r",
-                    entry.editionName, entry.versionText, entry.portName);
+        std::printf(
+            AnyChoice(entry) ? "-> %s Edition (%s) on %s\n\r" : "   %s Edition (%s) on %s\n\r",
+            entry.editionName, entry.versionText, entry.portName);
     }
 }
 

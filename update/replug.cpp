@@ -139,8 +139,7 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
             if (r != 0) {
                 std::printf("Error in IOL_GetMasterInfo:%i\n", r);
             } else {
-                std::printf("New Master Version:  %s %s\n\r", info.versionText,
-                            info.editionCode);
+                std::printf("New Master Version:  %s %s\n\r", info.versionText, info.editionCode);
             }
             s.done = true;
             break;

@@ -51,6 +51,10 @@ bool SendChunks(uint32_t end) {
 }  // namespace
 
 int32_t UpdateStack(uint8_t row) {
+    return UpdateStackWith(row, stackRecords);
+}
+
+int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records) {
     if (row >= kMasterRows) {
         return 1;
     }
@@ -59,7 +63,7 @@ int32_t UpdateStack(uint8_t row) {
         std::cout << "Open Device Failed\n" << stackSlot;
         return 1;
     }
-    const ExpandResult image = ExpandRecords(stackRecords, 0, stackBuffer);
+    const ExpandResult image = ExpandRecords(records, 0, stackBuffer);
     const uint32_t end = std::min(image.end, kStackWindowSize);
 
     int32_t r = IOL_STK_Init(stackSlot, kStackPort);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "images/images.h"
 
@@ -15,6 +16,8 @@ void UpdateMainFirmwareV2(uint8_t row);
 void UpdateMainFirmwareV2Replug(uint8_t row);
 // 0 on success, 1 on failure.
 int32_t UpdateStack(uint8_t row);
+// The same with another stack image (UpdateStack passes stackRecords).
+int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records);
 
 // Verdict of the boot loader on the last long step: 0 success, 1 failure, 2 no verdict within 20
 // polls, any other value the code of an unexpected event.

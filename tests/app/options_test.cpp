@@ -27,14 +27,15 @@ struct Parsed {
 Parsed Parse(std::vector<const char*> args) {
     args.insert(args.begin(), "iolink-update");
     updateOptions = UpdateOptions{};
-    StdoutCapture capture;
-    const bool help = ParseCommandLine(static_cast<int>(args.size()), args.data());
-    return Parsed{help, updateOptions, capture.Text()};
+    bool help = false;
+    const std::string out =
+        CaptureStdout([&] { help = ParseCommandLine(static_cast<int>(args.size()), args.data()); });
+    return Parsed{help, updateOptions, out};
 }
 
 std::vector<int> Flags(const UpdateOptions& o) {
-    return {o.mainIfOlder, o.mainIfSame, o.mainIfNewer, o.stackIfOlder, o.stackIfSame,
-            o.stackIfNewer};
+    return {o.mainIfOlder,  o.mainIfSame,  o.mainIfNewer,
+            o.stackIfOlder, o.stackIfSame, o.stackIfNewer};
 }
 
 TEST(CommandLine, DefaultsChooseEveryMainVersionAndEveryStackButTheSame) {
@@ -68,8 +69,8 @@ TEST(CommandLine, UnknownLettersAndPlainArgumentsAreIgnoredSilently) {
 }
 
 TEST(CommandLine, HelpInAnyPositionPrintsTheSevenLinesAndStops) {
-    for (const auto& args : std::vector<std::vector<const char*>>{
-             {"-?"}, {"-s", "-?"}, {"x", "-?", "-s"}, {"-?x"}}) {
+    for (const auto& args :
+         std::vector<std::vector<const char*>>{{"-?"}, {"-s", "-?"}, {"x", "-?", "-s"}, {"-?x"}}) {
         const Parsed p = Parse(args);
         EXPECT_TRUE(p.help);
         EXPECT_EQ(p.output, kHelp);

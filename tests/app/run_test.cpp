@@ -8,7 +8,7 @@
 namespace {
 
 class RunSequence : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         masterTable = MasterTable{};
         updateOptions = UpdateOptions{};
@@ -17,9 +17,11 @@ protected:
 
     std::string Run(std::vector<const char*> args) {
         args.insert(args.begin(), "iolink-update");
-        StdoutCapture capture;
-        EXPECT_EQ(RunUpdater(static_cast<int>(args.size()), args.data()), 0);
-        return capture.Text();
+        int status = -1;
+        const std::string out =
+            CaptureStdout([&] { status = RunUpdater(static_cast<int>(args.size()), args.data()); });
+        EXPECT_EQ(status, 0);
+        return out;
     }
 };
 

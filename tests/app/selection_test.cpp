@@ -24,7 +24,7 @@ const char* const kTooOld =
     "31847 Osterfelde\n";
 
 class Selection : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         masterTable = MasterTable{};
         updateOptions = UpdateOptions{};
@@ -39,9 +39,9 @@ protected:
             e.mainVersion[i] = static_cast<int8_t>(main[i]);
             e.stackVersion[i] = static_cast<int8_t>(stack[i]);
         }
-        StdoutCapture capture;
-        SelectUpdateWith(row, ImageVersions{stackImage, kMain3Image, {&kDescriptor, 1}});
-        output = capture.Text();
+        output = CaptureStdout([&] {
+            SelectUpdateWith(row, ImageVersions{stackImage, kMain3Image, {&kDescriptor, 1}});
+        });
         return e;
     }
 
@@ -72,9 +72,9 @@ TEST_F(Selection, ReplugProcedureOnlyFrom201To209) {
         std::array<int, 3> main;
         int variant;
     };
-    for (const Case& c : {Case{{2, 0, 0}, 1}, Case{{2, 0, 1}, 0}, Case{{2, 0, 5}, 0},
-                          Case{{2, 0, 9}, 0}, Case{{2, 0, 10}, 1}, Case{{2, 1, 7}, 1},
-                          Case{{2, 15, 15}, 1}}) {
+    for (const Case& c :
+         {Case{{2, 0, 0}, 1}, Case{{2, 0, 1}, 0}, Case{{2, 0, 5}, 0}, Case{{2, 0, 9}, 0},
+          Case{{2, 0, 10}, 1}, Case{{2, 1, 7}, 1}, Case{{2, 15, 15}, 1}}) {
         SetUp();
         const MasterEntry& e = Select(0, "SE", c.main, {1, 3, 0});
         EXPECT_EQ(e.mainChoiceV2, 1) << c.main[1] << "." << c.main[2];

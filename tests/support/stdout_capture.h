@@ -10,7 +10,7 @@
 #include <string>
 
 class StdoutCapture {
-public:
+  public:
     StdoutCapture() {
         std::fflush(stdout);
         std::cout.flush();
@@ -54,7 +54,18 @@ public:
         }
     }
 
-private:
+  private:
     int file_ = -1;
     int saved_ = -1;
 };
+
+// Runs f with standard output captured and returns what it wrote. Assertions made after it
+// report normally (inside a capture their messages would go to the file).
+template <typename F>
+std::string CaptureStdout(F&& f) {
+    StdoutCapture capture;
+    f();
+    std::string text = capture.Text();
+    capture.Restore();
+    return text;
+}

@@ -1,0 +1,67 @@
+// The end-to-end bench: runs the shipped iolink-update, unchanged, against virtual masters. In a
+// private mount namespace it lays a fake sysfs tree over /sys, laid out as the kernel lays out a
+// USB CDC-ACM device with the master's IDs, and a /dev whose ttyACMn nodes lead to the virtual
+// masters' pseudo-terminals. Nothing changes on the host: the namespace's mounts end with its
+// process, and the bench's files live in a temporary folder that it removes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/virtual_master.h"
+
+struct BenchRun {
+    std::string out;  // every byte the updater wrote to standard output
+    std::string err;
+    int status = -1;  // exit status, or -1 when it did not exit normally
+    bool timedOut = false;
+};
+
+class Bench {
+  public:
+    Bench();
+    ~Bench();
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    // Why the bench cannot run here (no mount namespaces), or "" when it can.
+    static std::string Unavailable();
+
+    // A virtual master on /dev/ttyACM<n> (n counts from 0 in the order added), started, with its
+    // sysfs entries. The master is unplugged and replugged with its device node and sysfs entry.
+    VirtualMaster& AddMaster(const VmIdentity& identity);
+    // A USB serial device of another vendor on /dev/ttyUSB<n>, for the scan to pass over.
+    void AddForeignDevice();
+    VirtualMaster& Master(size_t index) { return *masters_.at(index)->vm; }
+    std::string TtyName(size_t index) const { return masters_.at(index)->tty; }
+
+    // Called with the whole output so far whenever more arrives; returns bytes to type on the
+    // updater's standard input ("" for none).
+    using Watcher = std::function<std::string(const std::string& outSoFar)>;
+    // Called with each piece of output as it arrives (for showing it live).
+    using Echo = std::function<void(const std::string& piece)>;
+
+    // Runs iolink-update with args; kills it after timeoutMs. Without a watcher its standard
+    // input is at end of input from the start; with one it stays open until the run ends.
+    BenchRun Run(const std::vector<std::string>& args, uint32_t timeoutMs,
+                 const Watcher& watcher = {}, const Echo& echo = {});
+
+    // The updater binary this bench runs.
+    static std::string UpdaterPath();
+
+  private:
+    struct Device {
+        std::unique_ptr<VirtualMaster> vm;
+        std::string tty;
+        std::string usbDir;  // sysfs USB device folder, relative to the tree's root
+    };
+    void Plug(const Device& device, bool plugged, const std::string& slavePath);
+
+    std::string root_;
+    std::vector<std::unique_ptr<Device>> masters_;
+    unsigned usbCount_ = 0;
+    unsigned foreignCount_ = 0;
+};

@@ -1,0 +1,138 @@
+// The shipped updater against virtual masters: discovery, identification, the listing and the
+// summary messages. Each test asserts every byte of standard output and the frames each virtual
+// master received.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/bench.h"
+
+namespace {
+
+const Bytes kIdentify = {0x05, 0x00, 0x02, 0x67, 0x00};
+
+VmIdentity Identity(const char* main, const char* edition, const char* stack = "130") {
+    VmIdentity id;
+    std::copy(main, main + 3, id.main);
+    std::copy(edition, edition + 2, id.edition);
+    std::copy(stack, stack + 3, id.stack);
+    return id;
+}
+
+class ScanE2e : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string reason = Bench::Unavailable();
+        if (!reason.empty()) {
+            GTEST_SKIP() << reason;
+        }
+    }
+    BenchRun Run(const std::vector<std::string>& args) {
+        BenchRun run = bench.Run(args, 60000);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.status, 0);
+        return run;
+    }
+    Bench bench;
+};
+
+TEST_F(ScanE2e, NoMasterAttached) {
+    bench.AddForeignDevice();
+    EXPECT_EQ(Run({}).out, "No USB IO-Link Master found. Exiting...\n\n");
+}
+
+TEST_F(ScanE2e, ShowOnlyWritesNothingButTheIdentificationRequest) {
+    VirtualMaster& vm = bench.AddMaster(Identity("30A", "SE"));
+    EXPECT_EQ(Run({"-s"}).out,
+              "ttyACM0 found, try to get information\n"
+              "No Updateable USB Master Found...\n"
+              "\n");
+    EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify});
+}
+
+TEST_F(ScanE2e, MasterThatOpensButNeverAnswersIsNotListed) {
+    VirtualMaster& vm = bench.AddMaster(Identity("30A", "SE"));
+    vm.SetSilent(true);
+    EXPECT_EQ(Run({}).out,
+              "ttyACM0 found, try to get information\n"
+              "No USB IO-Link Master found. Exiting...\n"
+              "\n");
+    EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify});
+}
+
+TEST_F(ScanE2e, PortHeldByAnotherProgramIsSkippedSilently) {
+    VirtualMaster& vm = bench.AddMaster(Identity("30A", "SE"));
+    const int held = open(vm.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(Run({}).out, "No USB IO-Link Master found. Exiting...\n\n");
+    close(held);
+    EXPECT_TRUE(vm.Received().empty());
+}
+
+TEST_F(ScanE2e, TwoEligibleMastersAreRefused) {
+    VirtualMaster& first = bench.AddMaster(Identity("30A", "SE"));
+    VirtualMaster& second = bench.AddMaster(Identity("217", "SE", "120"));
+    EXPECT_EQ(Run({}).out,
+              "ttyACM0 found, try to get information\n"
+              "ttyACM1 found, try to get information\n"
+              "Please connect only one master for update:\n\r"
+              "\n");
+    EXPECT_EQ(first.Received(), std::vector<Bytes>{kIdentify});
+    EXPECT_EQ(second.Received(), std::vector<Bytes>{kIdentify});
+}
+
+TEST_F(ScanE2e, ListingMarksTheOneEligibleMaster) {
+    VirtualMaster& dev = bench.AddMaster(Identity("217", "DE"));
+    VirtualMaster& se = bench.AddMaster(Identity("30A", "SE"));
+    // The chosen master refuses the download start, so the run ends right after the listing.
+    VmFault refuse;
+    refuse.status = 5;
+    se.SetFault(0xC9, refuse);
+    EXPECT_EQ(Run({}).out,
+              "ttyACM0 found, try to get information\n"
+              "ttyACM1 found, try to get information\n"
+              "Found 2 USB IO-Link Master. Only one is updateable by this program.\n\r"
+              "   Development Edition (2.1.7/1.3.0) on ttyACM0\n\r"
+              "-> Standard Edition (3.0.A/1.3.0) on ttyACM1\n\r"
+              "Error in IOL_SP_InitDownload:5. Terminating update\n"
+              "\n");
+    EXPECT_EQ(dev.Received(), std::vector<Bytes>{kIdentify});
+}
+
+TEST_F(ScanE2e, MasterBelowTwoGetsTheNotice) {
+    VirtualMaster& vm = bench.AddMaster(Identity("1FF", "SE"));
+    EXPECT_EQ(Run({}).out,
+              "ttyACM0 found, try to get information\n"
+              "Error your Master is too old (<1.1.0) for updates.\n"
+              "Please send it in to Norvik GmbH:\n"
+              "\n"
+              "Norvik GmbH\n"
+              "Kanalweg 27\n"
+              "31847 Osterfelde\n"
+              "No Updateable USB Master Found...\n"
+              "\n");
+    EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify});
+}
+
+TEST_F(ScanE2e, UnknownEditionIsListedWithoutName) {
+    bench.AddMaster(Identity("217", "XY"));
+    VirtualMaster& se = bench.AddMaster(Identity("217", "SE", "130"));
+    // -s -i chooses only a stack of the same version: the SE master. Its stack boot loader
+    // refuses the start, so the run ends right after the listing.
+    VmFault refuse;
+    refuse.status = 3;
+    se.SetFault(0xE7, refuse);
+    EXPECT_EQ(Run({"-s", "-i"}).out,
+              "ttyACM0 found, try to get information\n"
+              "ttyACM1 found, try to get information\n"
+              "Found 2 USB IO-Link Master. Only one is updateable by this program.\n\r"
+              "    Edition (2.1.7/1.3.0) on ttyACM0\n\r"
+              "-> Standard Edition (2.1.7/1.3.0) on ttyACM1\n\r"
+              "Init Failed: 3\n"
+              "\n");
+}
+
+}  // namespace

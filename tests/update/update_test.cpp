@@ -1,0 +1,251 @@
+// The update procedures in-process against a virtual master on ttyACM0, with the long waits
+// shortened through the platform's sleep seam (the sleeps asked for are recorded).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <vector>
+
+#include "app/app.h"
+#include "link/link.h"
+#include "platform/seams.h"
+#include "services/services.h"
+#include "sim/virtual_master.h"
+#include "tests/support/stdout_capture.h"
+#include "update/update.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex sleepsMutex;
+std::vector<uint32_t> longSleeps;
+
+// Waits of 100 ms and more are cut to a twenty-fifth and recorded; the link's short polls stay.
+uint32_t ShortenLongSleeps(uint32_t ms) {
+    if (ms < 100) {
+        return ms;
+    }
+    std::lock_guard<std::mutex> lock(sleepsMutex);
+    longSleeps.push_back(ms);
+    return ms / 25;
+}
+
+const FakeDevice kMasterDevice[] = {
+    {"USB\\VID_6F3A&PID_0202\\VM1", "IO-Link USB Master (ttyACM0)", "IO-Link USB Master"}};
+
+class InProcessUpdate : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/iolink-update-test-XXXXXX";
+        devRoot = mkdtemp(pattern);
+        vm.SetPlugListener([this](bool plugged, const std::string& slave) {
+            std::error_code ec;
+            fs::remove(devRoot / "ttyACM0", ec);
+            if (plugged) {
+                fs::create_symlink(slave, devRoot / "ttyACM0", ec);
+            }
+        });
+        ASSERT_TRUE(vm.Start());  // the plug listener lays the device node
+        ASSERT_TRUE(fs::is_symlink(devRoot / "ttyACM0"));
+        PlatformSeam_SetPosixRoots("/sys", devRoot.c_str());
+        PlatformSeam_SetDeviceList(kMasterDevice, 1);
+        PlatformSeam_SetSleepHook(ShortenLongSleeps);
+        {
+            std::lock_guard<std::mutex> lock(sleepsMutex);
+            longSleeps.clear();
+        }
+        IOL_LibraryAttach();
+        masterTable = MasterTable{};
+        updateOptions = UpdateOptions{};
+    }
+
+    void TearDown() override {
+        IOL_LibraryDetach();
+        vm.SetPlugListener(nullptr);
+        vm.Stop();
+        PlatformSeam_SetSleepHook(nullptr);
+        PlatformSeam_SetDeviceList(nullptr, 0);
+        PlatformSeam_SetPosixRoots(nullptr, nullptr);
+        std::error_code ec;
+        fs::remove_all(devRoot, ec);
+    }
+
+    // Scans and selects as a run does; the master is then row 0.
+    void ScanAndSelect() {
+        CaptureStdout([] { ScanMasters(); });
+        ASSERT_EQ(masterTable.masterCount, 1);
+        SelectUpdate(0);
+        SetEditionName(0);
+    }
+
+    static std::vector<Bytes> OfType(const std::vector<Bytes>& frames, uint8_t type) {
+        std::vector<Bytes> out;
+        for (const Bytes& f : frames) {
+            if (f.at(3) == type) {
+                out.push_back(f);
+            }
+        }
+        return out;
+    }
+
+    fs::path devRoot;
+    VirtualMaster vm;
+};
+
+VmIdentity Identity(const char* main, const char* stack) {
+    VmIdentity id;
+    std::memcpy(id.main, main, 3);
+    std::memcpy(id.stack, stack, 3);
+    return id;
+}
+
+TEST_F(InProcessUpdate, V2PadsTheLastWriteWithErasedFlashNotLeftoverBytes) {
+    vm.SetIdentity(Identity("217", "130"));
+    ScanAndSelect();
+    ASSERT_EQ(masterTable.rows[0].mainChoiceV2, 1);
+    ASSERT_EQ(masterTable.rows[0].mainVariant, 1);
+    workBuffer.fill(0xA5);  // what an earlier image would have left behind
+    const std::string out = CaptureStdout([] { UpdateMainFirmwareV2(0); });
+    EXPECT_NE(out.find("\nBoot swapping was successful\n"), std::string::npos) << out;
+
+    const std::vector<Bytes> writes = OfType(vm.Received(), 0xCB);
+    ASSERT_EQ(writes.size(), 376u);
+    const Bytes& last = writes.back();
+    ASSERT_EQ(last.size(), 8u + 48u);
+    const size_t imageBytesInLast = 24038 - 375 * 64;  // 38
+    for (size_t i = imageBytesInLast; i < 48; ++i) {
+        EXPECT_EQ(last[8 + i], 0xFF) << i;
+    }
+    // The waits of the procedure, as asked for: verdicts polled every 500 ms, then ten ticks
+    // and the scans before the master is looked for.
+    std::lock_guard<std::mutex> lock(sleepsMutex);
+    EXPECT_GE(std::count(longSleeps.begin(), longSleeps.end(), 500u), 11);
+    EXPECT_TRUE(
+        std::all_of(longSleeps.begin(), longSleeps.end(), [](uint32_t ms) { return ms == 500; }));
+}
+
+// A stack image whose data ends inside the skipped range 0x2000-0x3FFF.
+std::vector<FirmwareRecord> StackImageEndingInTheGap() {
+    std::vector<FirmwareRecord> records;
+    for (uint32_t address = 0; address < 0x100; address += 16) {
+        FirmwareRecord r{16, address, {}};
+        std::memset(r.data, static_cast<int>(address / 16), 16);
+        records.push_back(r);
+    }
+    records.push_back(FirmwareRecord{16, 0x2100, {0x11}});
+    records.push_back(FirmwareRecord{8, 0x3FBF8, {0x30, 0x01, 0, 0, 0x20, 0xA7, 0xFF, 0xFF}});
+    return records;
+}
+
+TEST_F(InProcessUpdate, StackImageEndingInTheSkippedRangeStopsAtTheGap) {
+    vm.SetIdentity(Identity("217", "120"));
+    ScanAndSelect();
+    const std::vector<FirmwareRecord> image = StackImageEndingInTheGap();
+    int32_t result = -1;
+    EXPECT_EQ(CaptureStdout([&] { result = UpdateStackWith(0, image); }),
+              std::string(64, '+') + "\n");
+    EXPECT_EQ(result, 0);
+    const std::vector<Bytes> writes = OfType(vm.Received(), 0xE8);
+    ASSERT_EQ(writes.size(), 65u);
+    for (size_t i = 0; i < 64; ++i) {
+        const uint32_t address = writes[i][5] | writes[i][6] << 8;
+        EXPECT_EQ(address, i * 128);
+        EXPECT_EQ(writes[i][9], 128);
+    }
+    EXPECT_EQ(writes[64][7], 0x03);  // the identification record at 0x3FBF8, last
+    EXPECT_EQ(writes[64][9], 8);
+    EXPECT_EQ(OfType(vm.Received(), 0xEB).size(), 1u);
+    EXPECT_TRUE(vm.Violations().empty());
+}
+
+TEST_F(InProcessUpdate, StackOpenFailureAndInitFailure) {
+    vm.SetIdentity(Identity("217", "120"));
+    ScanAndSelect();
+    {
+        VmFault refuse;
+        refuse.status = 9;
+        vm.SetFault(0xE7, refuse);
+        int32_t result = -1;
+        EXPECT_EQ(CaptureStdout([&] { result = UpdateStack(0); }), "Init Failed: 9\n");
+        EXPECT_EQ(result, 1);
+        vm.ClearFaults();
+    }
+    std::strcpy(masterTable.rows[0].portName, "ttyACM5");  // no such device
+    int32_t result = -1;
+    EXPECT_EQ(CaptureStdout([&] { result = UpdateStack(0); }), "Open Device Failed\n-2");
+    EXPECT_EQ(result, 1);
+}
+
+TEST_F(InProcessUpdate, StackFinishFailureIsReportedAfterTheLinkIsClosed) {
+    vm.SetIdentity(Identity("217", "120"));
+    ScanAndSelect();
+    VmFault refuse;
+    refuse.status = 4;
+    vm.SetFault(0xEB, refuse);
+    int32_t result = -1;
+    EXPECT_EQ(CaptureStdout([&] { result = UpdateStack(0); }),
+              std::string(407, '+') + "Finish failed: 4\n");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(LinkTable_CheckSlot(1), IOL_ERR_NO_LINK);
+}
+
+class BootVerdict : public InProcessUpdate {
+  protected:
+    void SetUp() override {
+        InProcessUpdate::SetUp();
+        slot = IOL_Create("ttyACM0");
+        ASSERT_GT(slot, 0);
+    }
+    // Queues events on the link and waits until its receiver has taken them all.
+    void Queue(std::vector<std::pair<uint16_t, uint8_t>> events) {
+        Link* link = nullptr;
+        ASSERT_EQ(LinkTable_GetLink(slot, &link), IOL_OK);
+        uint16_t before = 0;
+        {
+            LibraryLockGuard lock;
+            before = link->eventCount;
+        }
+        for (const auto& [code, data1] : events) {
+            const uint8_t data[5] = {0, data1, 0, 0, 0};
+            vm.SendPortEvent(0, data, code);
+        }
+        for (int i = 0; i < 500; ++i) {
+            {
+                LibraryLockGuard lock;
+                if (static_cast<uint16_t>(link->eventCount - before) == events.size()) {
+                    return;
+                }
+            }
+            Platform_SleepMs(2);
+        }
+        FAIL() << "events did not arrive";
+    }
+    int32_t slot = 0;
+};
+
+TEST_F(BootVerdict, VerdictsBusyEventsAndForeignCodes) {
+    Queue({{0x49, 0x00}});
+    EXPECT_EQ(WaitBootResult(slot, true), 0);
+    Queue({{0x49, 0xC0}});
+    EXPECT_EQ(WaitBootResult(slot, false), 1);
+    Queue({{0x49, 0xC1}});
+    EXPECT_EQ(WaitBootResult(slot, false), 0);  // only 0xC0 in byte 1 is a failure
+    Queue({{0x22, 0}, {0x22, 0}, {0x49, 0}});
+    EXPECT_EQ(WaitBootResult(slot, true), 0);
+    Queue({{0x22, 0}, {0x49, 0}});
+    EXPECT_EQ(WaitBootResult(slot, false), 0x22);
+    EXPECT_EQ(WaitBootResult(slot, false), 0);  // the verdict behind it is still queued
+    Queue({{0x0077, 0}});
+    EXPECT_EQ(WaitBootResult(slot, true), 0x77);
+}
+
+TEST_F(BootVerdict, NoVerdictAfterTwentyPollsHalfASecondApart) {
+    EXPECT_EQ(WaitBootResult(slot, true), 2);
+    std::lock_guard<std::mutex> lock(sleepsMutex);
+    EXPECT_EQ(longSleeps, std::vector<uint32_t>(20, 500));
+}
+
+}  // namespace
