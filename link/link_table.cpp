@@ -231,7 +231,11 @@ int32_t IOL_Destroy(int32_t slot) {
     Link* link = LinkTable_At(slot);
     // The thread is gone already when an earlier close of the port failed.
     if (link->thread != nullptr) {
-        link->runState.store(kRunStopRequested, std::memory_order_release);
+        // From running to stop requested; a thread that an earlier call asked already (2) or
+        // that has stopped since (3) keeps its state.
+        uint8_t running = kRunRunning;
+        link->runState.compare_exchange_strong(running, kRunStopRequested,
+                                               std::memory_order_acq_rel);
         if (!WaitForRunState(*link, kRunStopped)) {
             // The thread still uses the link (it may wait for a lock that this caller holds):
             // nothing is closed or freed under it. A later IOL_Destroy tries again.

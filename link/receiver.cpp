@@ -206,14 +206,16 @@ void WriteLogLine(Link* link, const uint8_t* frame, uint16_t received) {
     // values would overflow the line buffer: the line then stops after the last value that
     // fits, and still ends with "\n".
     const size_t carried = received > 7 ? received - 7u : 0u;
-    size_t budget = line.Room() - DecimalDigits(count);
+    const size_t limit = std::min<size_t>(count, carried);
+    size_t valuesLength = 0;
     size_t written = 0;
-    for (; written < std::min<size_t>(count, carried); ++written) {
+    while (written < limit) {
         const size_t cost = 1 + DecimalDigits(frame[7 + written]);
-        if (cost > budget) {
+        if (DecimalDigits(static_cast<uint32_t>(written + 1)) + valuesLength + cost > line.Room()) {
             break;
         }
-        budget -= cost;
+        valuesLength += cost;
+        ++written;
     }
     line.Append("%i", static_cast<int>(written));
     for (size_t i = 0; i < written; ++i) {
