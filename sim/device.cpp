@@ -163,8 +163,9 @@ void Write(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
     }
     const uint32_t address =
         format == 3 ? Get32(request, 6) : uint32_t(request[6]) | uint32_t(request[7]) << 8;
+    // Refused for want of InitDownload or Erase: the boot loader was not taking data, so the
+    // download in progress (if any) stays intact.
     if (!MainReady(d, request, true, out)) {
-        d.main.rejected = true;
         return;
     }
     VmDownload& m = d.main;

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -55,30 +56,33 @@ int main(int argc, char** argv) {
 
     VirtualMaster vm;
     VmOptions_Apply(options, vm);
+    // The listener is in place before the first request can come; it reports plug changes
+    // only after the first line (the path) is out.
+    const std::string link = options.linkPath;
+    std::atomic<bool> announced{false};
+    vm.SetPlugListener([&link, &announced](bool plugged, const std::string& path) {
+        if (plugged && !link.empty()) {
+            MoveLink(link, path);
+        }
+        if (!plugged && !link.empty()) {
+            ::unlink(link.c_str());
+        }
+        if (announced.load(std::memory_order_acquire)) {
+            if (plugged) {
+                std::printf("plugged %s\n", path.c_str());
+            } else {
+                std::printf("unplugged\n");
+            }
+            std::fflush(stdout);
+        }
+    });
     if (!vm.Start()) {
         std::fprintf(stderr, "no pseudo-terminal available\n");
         return 1;
     }
-    const std::string link = options.linkPath;
-    if (!link.empty()) {
-        MoveLink(link, vm.SlavePath());
-    }
     std::printf("%s\n", vm.SlavePath().c_str());
     std::fflush(stdout);
-    vm.SetPlugListener([link](bool plugged, const std::string& path) {
-        if (plugged) {
-            if (!link.empty()) {
-                MoveLink(link, path);
-            }
-            std::printf("plugged %s\n", path.c_str());
-        } else {
-            if (!link.empty()) {
-                ::unlink(link.c_str());
-            }
-            std::printf("unplugged\n");
-        }
-        std::fflush(stdout);
-    });
+    announced.store(true, std::memory_order_release);
 
     bool watchStdin = options.useStdin;
     while (stopRequested == 0) {

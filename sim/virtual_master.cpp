@@ -150,6 +150,8 @@ struct VirtualMaster::State {
     uint64_t controlSeq = 0;
     uint64_t controlDone = 0;
     bool lastReplugOk = false;
+    // Plug changes made for a waiting caller, who tells the listener about them.
+    std::vector<std::pair<uint64_t, std::vector<PlugNote>>> controlNotes;
     PlugListener listener;
 
     // Serving thread only (or any thread while not running).
@@ -238,6 +240,13 @@ struct VirtualMaster::State {
                 l(n.plugged, n.path);
             }
         }
+    }
+
+    // A replug by hand replaces a comeback that was still to come.
+    void DropReplugsLocked() {
+        timed.erase(std::remove_if(timed.begin(), timed.end(),
+                                   [](const Timed& t) { return t.kind == TimedKind::Replug; }),
+                    timed.end());
     }
 
     // Runs the timed actions that are due, in order of time and scheduling.
@@ -481,15 +490,14 @@ struct VirtualMaster::State {
                 std::lock_guard<std::mutex> lock(mu);
                 RunDueLocked(notes);
                 for (const Control& c : controls) {
+                    std::vector<PlugNote> mine;
                     if (c.replug) {
-                        timed.erase(std::remove_if(
-                                        timed.begin(), timed.end(),
-                                        [](const Timed& t) { return t.kind == TimedKind::Replug; }),
-                                    timed.end());
-                        lastReplugOk = PlugLocked(notes, false);
+                        DropReplugsLocked();
+                        lastReplugOk = PlugLocked(mine, false);
                     } else {
-                        UnplugLocked(notes);
+                        UnplugLocked(mine);
                     }
+                    controlNotes.emplace_back(c.id, std::move(mine));
                     controlDone = c.id;
                 }
                 if (!controls.empty()) {
@@ -509,10 +517,7 @@ struct VirtualMaster::State {
             std::unique_lock<std::mutex> lock(mu);
             if (!running.load(std::memory_order_acquire) || OnServingThread()) {
                 if (replug) {
-                    timed.erase(
-                        std::remove_if(timed.begin(), timed.end(),
-                                       [](const Timed& t) { return t.kind == TimedKind::Replug; }),
-                        timed.end());
+                    DropReplugsLocked();
                     ok = PlugLocked(notes, false);
                 } else {
                     UnplugLocked(notes);
@@ -523,6 +528,13 @@ struct VirtualMaster::State {
                 Wake();
                 ok = cv.wait_for(lock, Ms(kControlWaitMs), [&] { return controlDone >= id; });
                 ok = ok && (!replug || lastReplugOk);
+                for (auto it = controlNotes.begin(); it != controlNotes.end(); ++it) {
+                    if (it->first == id) {
+                        notes = std::move(it->second);
+                        controlNotes.erase(it);
+                        break;
+                    }
+                }
             }
         }
         Notify(notes);
@@ -575,6 +587,7 @@ void VirtualMaster::Stop() {
     s.timed.clear();
     s.controlDone = s.controlSeq;
     s.controls.clear();
+    s.controlNotes.clear();
     s.servingId = std::thread::id();
     CloseFd(s.wakeRead);
     CloseFd(s.wakeWrite);
