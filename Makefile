@@ -14,7 +14,7 @@ define configure_and_build
 		|| { cat $(1)/build.log; echo "Build failed; the log is in $(1)/build.log"; exit 1; }
 endef
 
-.PHONY: all deps run build test test-fast test-asan test-tsan format clean
+.PHONY: all deps run build build-demo demo bench test test-fast test-asan test-tsan format clean
 
 all: build
 
@@ -54,6 +54,18 @@ test-asan: deps
 test-tsan: deps
 	$(call configure_and_build,$(BUILD)/tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIOLINK_SANITIZE=thread,)
 	cd $(BUILD)/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS)
+
+# A whole update, shown as an operator sees it, against a virtual master in a private namespace:
+# DEMO=v3 (default), DEMO=v2 (stack, then main firmware), DEMO=replug (2.0.5 with prompts).
+DEMO ?= v3
+build-demo: deps
+	$(call configure_and_build,$(BUILD)/test,-DCMAKE_BUILD_TYPE=RelWithDebInfo,--target iolink-demo iolink-update)
+
+demo: build-demo
+	@$(BUILD)/test/tests/e2e/iolink-demo $(DEMO)
+
+bench:
+	@bench/run_benchmark.sh
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -165,6 +166,11 @@ VirtualMaster& Bench::AddMaster(const VmIdentity& identity) {
 
     VirtualMaster& vm = *device->vm;
     vm.SetIdentity(identity);
+    // A master restarts after its swap only once the updater has had time to read the verdict,
+    // which it polls every 500 ms.
+    VmTiming timing;
+    timing.restartDelayMs = 1500;
+    vm.SetTiming(timing);
     Device* raw = device.get();
     vm.SetPlugListener([this, raw](bool plugged, const std::string& slavePath) {
         Plug(*raw, plugged, slavePath);
@@ -213,6 +219,22 @@ void Bench::Plug(const Device& device, bool plugged, const std::string& slavePat
     Symlink(target, node);
 }
 
+bool Bench::ReplugMaster(size_t index) {
+    Device& device = *masters_.at(index);
+    device.vm->Unplug();
+    device.vm->Replug();
+    const fs::path node = fs::path(root_) / "dev" / device.tty;
+    for (int i = 0; i < 500; ++i) {
+        std::error_code ec;
+        const std::string target = fs::read_symlink(node, ec).string();
+        if (!ec && device.vm->IsPlugged() && "/dev/" + target == device.vm->SlavePath()) {
+            return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
 BenchRun Bench::Run(const std::vector<std::string>& args, uint32_t timeoutMs,
                     const Watcher& watcher, const Echo& echo) {
     std::vector<std::string> command = UnshareCommand();
@@ -229,7 +251,8 @@ BenchRun Bench::Run(const std::vector<std::string>& args, uint32_t timeoutMs,
         close(child.in);
         child.in = -1;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::milliseconds(timeoutMs);
     bool outOpen = true;
     bool errOpen = true;
     while (outOpen || errOpen) {
@@ -278,7 +301,14 @@ BenchRun Bench::Run(const std::vector<std::string>& args, uint32_t timeoutMs,
     close(child.out);
     close(child.err);
     int status = 0;
-    waitpid(child.pid, &status, 0);
+    rusage usage = {};
+    wait4(child.pid, &status, 0, &usage);
+    run.wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The process is unshare, then the shell that mounts the tree, then the updater (each one
+    // exec's the next); the few mount commands the shell runs are counted here as well.
+    run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }

@@ -18,6 +18,8 @@ struct BenchRun {
     std::string err;
     int status = -1;  // exit status, or -1 when it did not exit normally
     bool timedOut = false;
+    double wallSeconds = 0;  // from start to exit
+    double cpuSeconds = 0;   // user + system time of the updater's process
 };
 
 class Bench {
@@ -36,6 +38,9 @@ class Bench {
     // A USB serial device of another vendor on /dev/ttyUSB<n>, for the scan to pass over.
     void AddForeignDevice();
     VirtualMaster& Master(size_t index) { return *masters_.at(index)->vm; }
+    // What an operator does at a replug prompt: unplugs the master and plugs it back in. Returns
+    // once its device node leads to the new pseudo-terminal (false if that took over 5 s).
+    bool ReplugMaster(size_t index);
     std::string TtyName(size_t index) const { return masters_.at(index)->tty; }
 
     // Called with the whole output so far whenever more arrives; returns bytes to type on the

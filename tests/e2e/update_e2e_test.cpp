@@ -273,10 +273,7 @@ TEST_F(UpdateE2e, ReplugProcedureOnA205Master) {
             return "";
         }
         prompts = seen;
-        const uint32_t plugs = vm.PlugCount();
-        vm.Unplug();
-        vm.Replug();
-        vm.WaitPlugCount(plugs + 1, 5000);
+        bench.ReplugMaster(0);
         return "k";
     });
     const std::string pause = Repeat('w', 15) + "\n" + prompt + "\n";
@@ -316,6 +313,10 @@ struct Failure {
     std::string expectedAfterHeader;
     std::string lastRequests;  // the types of the last requests the master saw
 };
+
+void PrintTo(const Failure& f, std::ostream* os) {
+    *os << f.name;
+}
 
 VmFault Verdict(VmVerdict verdict) {
     VmFault f;

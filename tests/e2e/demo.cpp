@@ -1,0 +1,222 @@
+// iolink-demo: shows a whole update as an operator would see it, by the shipped iolink-update
+// against a virtual master in a private namespace, and says at the end whether the master's
+// flash now holds the image. With --benchmark it times a V3 update and a stack + V2 update and
+// prints the floor that the updater's fixed waits impose.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "images/images.h"
+#include "tests/e2e/bench.h"
+
+namespace {
+
+constexpr uint32_t kTimeoutMs = 300000;
+const char* const kPrompt =
+    "Please disconnect the USB master and connect it back to the PC. Press any key if you are "
+    "ready";
+
+struct Scenario {
+    const char* name;
+    const char* main;
+    const char* stack;
+    const char* afterMain;
+    const char* afterStack;
+    const char* what;
+};
+
+const Scenario kScenarios[] = {
+    {"v3", "309", "130", "30A", "130", "main firmware 3.0.9: the 3.x main image is written"},
+    {"v2", "215", "120", "217", "130",
+     "main firmware 2.1.5, IO-Link stack 1.2.0: the stack, then the 2.x main image"},
+    {"replug", "205", "130", "217", "130",
+     "main firmware 2.0.5: the 2.x main image, step by step with replug prompts"},
+};
+
+VmIdentity Identity(const char* main, const char* stack) {
+    VmIdentity id;
+    std::memcpy(id.main, main, 3);
+    std::memcpy(id.stack, stack, 3);
+    return id;
+}
+
+bool StampValid(const Bytes& flash, size_t offset, std::string* digits) {
+    uint8_t sum = 0;
+    for (size_t i = 0; i < 10; ++i) {
+        const uint8_t c = flash[offset + i];
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        sum = static_cast<uint8_t>(sum + c);
+    }
+    digits->assign(flash.begin() + static_cast<long>(offset),
+                   flash.begin() + static_cast<long>(offset) + 10);
+    return flash[offset + 10] == sum;
+}
+
+// Compares a flash model with an image whose stamp field is replaced by a valid stamp.
+bool Compare(const char* what, Bytes flash, const Bytes& image, long stampOffset) {
+    std::string digits;
+    if (stampOffset >= 0) {
+        if (!StampValid(flash, static_cast<size_t>(stampOffset), &digits)) {
+            std::printf("  %s: the programming stamp is not valid\n", what);
+            return false;
+        }
+        std::copy_n(image.begin() + stampOffset, 11, flash.begin() + stampOffset);
+    }
+    const auto mismatch = std::mismatch(image.begin(), image.end(), flash.begin());
+    if (mismatch.first != image.end()) {
+        std::printf("  %s: DIFFERS from the image at offset 0x%lX\n", what,
+                    static_cast<long>(mismatch.first - image.begin()));
+        return false;
+    }
+    std::printf("  %s: equals the image (%zu bytes)%s%s\n", what, image.size(),
+                digits.empty() ? "" : ", programming stamp ", digits.c_str());
+    return true;
+}
+
+bool CheckFlash(const Scenario& s, const VirtualMaster& vm) {
+    std::printf("\nThe virtual master's flash after the update:\n");
+    bool ok = true;
+    if (std::strcmp(s.name, "v3") == 0) {
+        Bytes image(kMain3WindowSize);
+        ExpandRecords(main3Records, kMain3WindowBase, image);
+        ok = Compare("main firmware (3.x window)", vm.Flash3(), image, kMain3StampOffset);
+    } else {
+        const FirmwareDescriptor& d = firmwareDescriptors[0];
+        Bytes image(d.image, d.image + d.length);
+        const Bytes flash = vm.Flash2();
+        ok = Compare("main firmware (2.x)", Bytes(flash.begin(), flash.begin() + d.length), image,
+                     kMain2StampOffset);
+        if (std::strcmp(s.name, "v2") == 0) {
+            Bytes stack(kStackWindowSize);
+            const ExpandResult r = ExpandRecords(stackRecords, 0, stack);
+            const Bytes stackFlash = vm.StackFlash();
+            ok = Compare("IO-Link stack", Bytes(stackFlash.begin(), stackFlash.begin() + stack.size()),
+                         stack, -1) && ok;
+            const bool id = vm.StackIdRecord() == Bytes(r.idRecord.bytes, r.idRecord.bytes + 8);
+            std::printf("  IO-Link stack identification record: %s\n",
+                        id ? "written last, as in the image" : "MISSING or different");
+            ok = ok && id;
+        }
+    }
+    std::printf("%s\n", ok ? "Flash equals the image." : "Flash does NOT equal the image.");
+    return ok;
+}
+
+BenchRun RunScenario(const Scenario& s, bool echo, VirtualMaster** vmOut, Bench& bench) {
+    VirtualMaster& vm = bench.AddMaster(Identity(s.main, s.stack));
+    vm.SetIdentityAfterUpdate(Identity(s.afterMain, s.afterStack));
+    *vmOut = &vm;
+    size_t prompts = 0;
+    // The operator: at each replug prompt, unplug the master, plug it back in, press a key.
+    auto watcher = [&](const std::string& out) -> std::string {
+        size_t seen = 0;
+        for (size_t at = out.find(kPrompt); at != std::string::npos; at = out.find(kPrompt, at + 1)) {
+            ++seen;
+        }
+        if (seen == prompts) {
+            return "";
+        }
+        prompts = seen;
+        if (echo) {
+            std::printf("  [demo: unplugging the master, plugging it back in, pressing a key]");
+            std::fflush(stdout);
+        }
+        bench.ReplugMaster(0);
+        return "k";
+    };
+    auto show = [](const std::string& piece) {
+        std::fwrite(piece.data(), 1, piece.size(), stdout);
+        std::fflush(stdout);
+    };
+    return bench.Run({}, kTimeoutMs, watcher, echo ? Bench::Echo(show) : Bench::Echo());
+}
+
+int Demo(const Scenario& s) {
+    const std::string reason = Bench::Unavailable();
+    if (!reason.empty()) {
+        std::printf("The demo needs a private mount namespace: %s\n", reason.c_str());
+        return 1;
+    }
+    Bench bench;
+    std::printf("A virtual master is attached as ttyACM0: edition SE, %s.\n", s.what);
+    std::printf("$ iolink-update\n");
+    VirtualMaster* vm = nullptr;
+    const BenchRun run = RunScenario(s, true, &vm, bench);
+    std::printf("[iolink-update ended with exit status %d%s]\n", run.status,
+                run.timedOut ? ", killed after the time limit" : "");
+    return CheckFlash(s, *vm) ? 0 : 1;
+}
+
+// The floor that the fixed waits impose: every request waits at least one 10 ms poll for its
+// response, every verdict at least one 500 ms poll (the first fetch, right after the response,
+// finds the ring empty), plus the fixed pauses.
+struct Floor {
+    unsigned requests;
+    unsigned verdicts;
+    double pauses;
+    const char* how;
+};
+
+const Floor kV3Floor = {1 + 2 + 2 + 1792 + 14 + 1 + 2, 1 + 14 + 1, 0.1 + 5.0 + 0.5,
+                        "requests: 1 scan identification + 2 port resets + InitDownload + Erase + "
+                        "1,792 writes + 14 block commits + Finish + 2 identifications after the "
+                        "restart = 1,814 x 10 ms;\n    verdicts: erase + 14 blocks + swap = 16 x "
+                        "500 ms;\n    pauses: 100 ms after the port reset, 10 x 500 ms before the "
+                        "first scan, 500 ms after it"};
+const Floor kV2Floor = {1 + 410 + 382 + 2, 5, 5.0 + 0.5,
+                        "requests: 1 scan identification + stack (Init + 407 chunks + "
+                        "identification record + Finish = 410) + main (InitDownload + Erase + "
+                        "376 writes + 3 block commits + Finish = 382) + 2 identifications after "
+                        "the restart = 795 x 10 ms;\n    verdicts: erase + 3 blocks + swap = 5 x "
+                        "500 ms;\n    pauses: 10 x 500 ms before the first scan, 500 ms after it"};
+
+int Benchmark() {
+    const std::string reason = Bench::Unavailable();
+    if (!reason.empty()) {
+        std::printf("The benchmark needs a private mount namespace: %s\n", reason.c_str());
+        return 1;
+    }
+    int failures = 0;
+    for (const auto& [scenario, floor] :
+         {std::pair{&kScenarios[0], &kV3Floor}, std::pair{&kScenarios[1], &kV2Floor}}) {
+        Bench bench;
+        VirtualMaster* vm = nullptr;
+        const BenchRun run = RunScenario(*scenario, false, &vm, bench);
+        const double floorSeconds =
+            floor->requests * 0.010 + floor->verdicts * 0.5 + floor->pauses;
+        const bool ok = run.status == 0 && !run.timedOut &&
+                        run.out.find("New Master Version:") != std::string::npos;
+        std::printf("%s update (%s)%s\n", scenario->name, scenario->what,
+                    ok ? "" : "  -- FAILED, figures not meaningful");
+        std::printf("  wall time         %7.2f s\n", run.wallSeconds);
+        std::printf("  updater CPU time  %7.2f s (%.1f %% of the wall time)\n", run.cpuSeconds,
+                    100.0 * run.cpuSeconds / run.wallSeconds);
+        std::printf("  floor             %7.2f s; wall time is %.1f %% above it\n", floorSeconds,
+                    100.0 * (run.wallSeconds - floorSeconds) / floorSeconds);
+        std::printf("  floor computed as %u requests x 10 ms + %u verdicts x 500 ms + %.1f s:\n"
+                    "    %s\n\n",
+                    floor->requests, floor->verdicts, floor->pauses, floor->how);
+        failures += ok ? 0 : 1;
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string what = argc > 1 ? argv[1] : "v3";
+    if (what == "--benchmark") {
+        return Benchmark();
+    }
+    for (const Scenario& s : kScenarios) {
+        if (what == s.name) {
+            return Demo(s);
+        }
+    }
+    std::printf("usage: iolink-demo [v3|v2|replug|--benchmark]\n");
+    return 2;
+}
