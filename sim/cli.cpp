@@ -42,6 +42,7 @@ const char kHelp[] =
     "  garbage=N                N groups of garbage bytes before the response\n"
     "  event-port=N             a port event on port N before the response\n"
     "  event-len=N              that event frame N bytes long (below 12: short)\n"
+    "  log=N                    a log record with N values before the response\n"
     "  verdict=fail|none        erase/block/finish: failure verdict 0xC0, or none\n"
     "  busy=N                   N busy events 0x22 before the verdict\n"
     "  vanish                   unplug instead of answering\n"
@@ -137,6 +138,8 @@ bool ParseFaultKey(const std::string& key, const std::string& value, bool hasVal
         f.eventPort = int16_t(n);
     } else if (key == "event-len" && number(12)) {
         f.eventLength = uint8_t(n);
+    } else if (key == "log" && number(0xFF)) {
+        f.logValues = int16_t(n);
     } else if (key == "verdict" && hasValue && (value == "fail" || value == "none")) {
         f.verdict = value == "fail" ? VmVerdict::Failure : VmVerdict::None;
     } else if (key == "busy" && number(0xFF)) {

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     VirtualMaster vm;
     VmOptions_Apply(options, vm);
     // The listener is in place before the first request can come; it reports plug changes
-    // only after the first line (the path) is out.
+    // from the first line (the path) on.
     const std::string link = options.linkPath;
     std::atomic<bool> announced{false};
     vm.SetPlugListener([&link, &announced](bool plugged, const std::string& path) {
@@ -80,9 +80,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no pseudo-terminal available\n");
         return 1;
     }
+    // Announced before the path goes out: no plug change can come before a host has the path,
+    // and the first one after it must not be missed.
+    announced.store(true, std::memory_order_release);
     std::printf("%s\n", vm.SlavePath().c_str());
     std::fflush(stdout);
-    announced.store(true, std::memory_order_release);
 
     bool watchStdin = options.useStdin;
     while (stopRequested == 0) {

@@ -329,6 +329,16 @@ struct VirtualMaster::State {
             Schedule(at, TimedKind::Send,
                      Device_PortEvent(uint8_t(fault.eventPort), data, 0x0001, fault.eventLength));
         }
+        if (fault.logValues >= 0) {
+            // Log record: byte 5 the request's type, byte 6 the count, values 0, 1, 2, ...
+            Bytes log = {0, 0, 0x02, 32, 0, response[3], uint8_t(fault.logValues)};
+            for (int16_t i = 0; i < fault.logValues; ++i) {
+                log.push_back(uint8_t(i));
+            }
+            log[0] = uint8_t(log.size() & 0xFF);
+            log[1] = uint8_t(log.size() >> 8);
+            Schedule(at, TimedKind::Send, log);
+        }
         if (fault.stallHeader && response.size() > 2) {
             Schedule(at, TimedKind::Send, Bytes(response.begin(), response.begin() + 2));
             Schedule(at + Ms(timing.stallMs), TimedKind::Send,

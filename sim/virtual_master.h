@@ -65,6 +65,7 @@ struct VmFault {
     uint8_t garbage = 0;        // this many garbage groups before the response
     int16_t eventPort = -1;     // 0..255: a port event on this port before the response
     uint8_t eventLength = 12;   // length of that event frame (below 12: a short event)
+    int16_t logValues = -1;     // 0..255: a log record with this many values before the response
     VmVerdict verdict = VmVerdict::Normal;  // erase/block/finish: failure (0xC0) or no verdict
     uint8_t busyEvents = 0;                 // busy events 0x22 before the verdict
     bool vanish = false;                    // unplug instead of answering (nothing done)

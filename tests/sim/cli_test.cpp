@@ -31,7 +31,7 @@ TEST(Cli, FaultDescriptionsFillTheRecord) {
 
     ASSERT_TRUE(VmFault_Parse(
         "202:status=5,type=0x67,late=30,trickle=1000,stall,pad=501,garbage=3,event-port=16,"
-        "event-len=7,verdict=fail,busy=2,no-comeback,silent",
+        "event-len=7,log=3,verdict=fail,busy=2,no-comeback,silent",
         type, f, error));
     EXPECT_EQ(type, 202);
     EXPECT_EQ(f.status, 5);
@@ -43,6 +43,7 @@ TEST(Cli, FaultDescriptionsFillTheRecord) {
     EXPECT_EQ(f.garbage, 3);
     EXPECT_EQ(f.eventPort, 16);
     EXPECT_EQ(f.eventLength, 7);
+    EXPECT_EQ(f.logValues, 3);
     EXPECT_EQ(f.verdict, VmVerdict::Failure);
     EXPECT_EQ(f.busyEvents, 2);
     EXPECT_TRUE(f.noComeback);

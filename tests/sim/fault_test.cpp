@@ -102,11 +102,13 @@ TEST_F(Faults, LateTrickledAndStalledAnswersArriveAsTimed) {
     EXPECT_GE(MsSince(start), 300);
 }
 
-TEST_F(Faults, MalformedFramesAroundTheResponse) {
-    // Garbage groups, then a port event on port 20, then the response padded to 400 bytes.
+TEST_F(Faults, ExtraAndMalformedFramesAroundTheResponse) {
+    // Garbage groups, a port event on port 20, a log record, then the response padded to 400
+    // bytes.
     VmFault f;
     f.garbage = 2;
     f.eventPort = 20;
+    f.logValues = 2;
     f.padTo = 400;
     Set(0xDD, f);
     host().Send(Request(0xDD));
@@ -114,6 +116,7 @@ TEST_F(Faults, MalformedFramesAroundTheResponse) {
     EXPECT_EQ(host().Read(5, 1000), garbage);
     EXPECT_EQ(host().Read(5, 1000), garbage);
     EXPECT_EQ(host().ReadFrame(), Bytes({12, 0, 2, 4, 20, 0, 0, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(host().ReadFrame(), Bytes({9, 0, 2, 32, 0, 0xDD, 2, 0, 1}));
     Bytes padded(400, 0);
     padded[0] = 0x90;
     padded[1] = 0x01;
