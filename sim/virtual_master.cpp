@@ -11,6 +11,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -74,6 +76,7 @@ struct Assembler {
 struct Pty {
     int master = -1;
     int slave = -1;
+    int closeWatch = -1;  // inotify descriptor reporting every close of the slave's device node
     std::string path;
 };
 
@@ -113,8 +116,24 @@ bool OpenPty(Pty& pty) {
     tcsetattr(pty.slave, TCSANOW, &t);
     const int flags = fcntl(pty.master, F_GETFL);
     fcntl(pty.master, F_SETFL, flags | O_NONBLOCK);
+    // A host's exclusive open (TIOCEXCL) outlives its close on a pseudo-terminal, whose slave
+    // stays alive while the master is open; a real USB serial port drops it at the last close.
+    // The close watch lets the simulator drop it too, so that the host can open the port again
+    // without privileges.
+    pty.closeWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (pty.closeWatch >= 0 &&
+        inotify_add_watch(pty.closeWatch, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        CloseFd(pty.closeWatch);
+    }
     pty.path = name;
     return true;
+}
+
+void ClosePty(Pty& pty) {
+    CloseFd(pty.closeWatch);
+    CloseFd(pty.slave);
+    CloseFd(pty.master);
+    pty.path.clear();
 }
 
 }  // namespace
@@ -197,9 +216,7 @@ struct VirtualMaster::State {
         if (!plugged) {
             return;
         }
-        CloseFd(pty.slave);
-        CloseFd(pty.master);
-        pty.path.clear();
+        ClosePty(pty);
         plugged = false;
         assembler = Assembler{};
         // The device is gone: what it was about to send goes with it.
@@ -474,16 +491,29 @@ struct VirtualMaster::State {
         while (running.load(std::memory_order_acquire)) {
             std::vector<PlugNote> notes;
             int fd = -1;
+            int watch = -1;
             int timeoutMs = kPollCapMs;
             {
                 std::lock_guard<std::mutex> lock(mu);
                 fd = pty.master;
+                watch = pty.closeWatch;
                 timeoutMs = PollTimeoutLocked();
             }
-            pollfd p[2] = {{wakeRead, POLLIN, 0}, {fd, POLLIN, 0}};
-            const int ready = ::poll(p, fd >= 0 ? 2 : 1, timeoutMs);
+            // The descriptors change only on this thread, so they stay valid through the poll.
+            pollfd p[3] = {{wakeRead, POLLIN, 0}, {fd, POLLIN, 0}, {watch, POLLIN, 0}};
+            const int ready = ::poll(p, 3, timeoutMs);
             if (ready > 0 && (p[0].revents & POLLIN)) {
                 while (::read(wakeRead, buf, sizeof buf) > 0) {
+                }
+            }
+            if (ready > 0 && watch >= 0 && (p[2].revents & POLLIN)) {
+                // The host closed the port: its exclusive use ends with it.
+                alignas(inotify_event) uint8_t events[1024];
+                while (::read(watch, events, sizeof events) > 0) {
+                }
+                std::lock_guard<std::mutex> lock(mu);
+                if (pty.slave >= 0) {
+                    ::ioctl(pty.slave, TIOCNXCL);
                 }
             }
             if (ready > 0 && fd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {

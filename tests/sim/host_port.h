@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -43,6 +44,13 @@ class HostPort {
     HostPort& operator=(const HostPort&) = delete;
 
     bool ok() const { return fd_ >= 0; }
+
+    // Exclusive use as the platform's serial port takes it (further opens fail, except root's).
+    void TakeExclusive() { ::ioctl(fd_, TIOCEXCL); }
+    bool Exclusive() const {
+        int on = 0;
+        return ::ioctl(fd_, TIOCGEXCL, &on) == 0 && on != 0;
+    }
 
     bool Send(const Bytes& bytes) {
         return ::write(fd_, bytes.data(), bytes.size()) == ssize_t(bytes.size());

@@ -97,6 +97,27 @@ TEST(Plug, AHandlerMayUnplugAndReplugFromTheServingThread) {
     EXPECT_EQ(seen, vm.SlavePath());
 }
 
+TEST(Plug, TheHostsExclusiveUseEndsWhenItClosesThePort) {
+    // On a pseudo-terminal the exclusive flag would outlive the host's close and make every
+    // later open by a user fail; the simulator drops it at the close, as a real port does.
+    VirtualMaster vm;
+    ASSERT_TRUE(vm.Start());
+    {
+        HostPort host(vm.SlavePath());
+        host.TakeExclusive();
+        EXPECT_EQ(host.Exchange(Request(0xDD)).size(), 6u);
+        EXPECT_TRUE(host.Exclusive());
+    }
+    bool cleared = false;
+    const auto start = SteadyClock::now();
+    while (!cleared && MsSince(start) < 2000) {
+        HostPort again(vm.SlavePath());
+        cleared = again.ok() && !again.Exclusive();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(cleared);
+}
+
 TEST(Plug, FramesStayWholeWhileSeveralThreadsSend) {
     VirtualMaster vm;
     ASSERT_TRUE(vm.Start());
