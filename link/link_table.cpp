@@ -25,20 +25,10 @@ bool SlotInRange(int32_t slot) {
     return slot >= 1 && slot < kLinkSlots;
 }
 
-// Polls runState every 2 ms until it is no longer `from` (bounded); true when it changed.
-bool WaitWhileRunState(const Link& link, uint8_t from) {
-    for (uint32_t polls = 0; link.runState.load(std::memory_order_acquire) == from; ++polls) {
-        if (polls == kHandshakePolls) {
-            return false;
-        }
-        Platform_SleepMs(kHandshakePollMs);
-    }
-    return true;
-}
-
-// Polls runState every 2 ms until it reads `to` (bounded); true when it did.
-bool WaitForRunState(const Link& link, uint8_t to) {
-    for (uint32_t polls = 0; link.runState.load(std::memory_order_acquire) != to; ++polls) {
+// Polls runState every 2 ms until `done` holds for it; false when the bound ran out first.
+template <typename Done>
+bool PollRunState(const Link& link, Done done) {
+    for (uint32_t polls = 0; !done(link.runState.load(std::memory_order_acquire)); ++polls) {
         if (polls == kHandshakePolls) {
             return false;
         }
@@ -207,7 +197,7 @@ int32_t IOL_Create(const char* portName) {
         LinkTable_FreeSlot(slot);
         return IOL_ERR_CONFIGURE;
     }
-    if (!WaitWhileRunState(*link, kRunStarting)) {
+    if (!PollRunState(*link, [](uint8_t state) { return state != kRunStarting; })) {
         // The thread has not reported itself within the bound. Taking runState from 0 to 2
         // tells it, when it does run, to stop at once (it starts only from 0); if it got there
         // first, the link is simply running.
@@ -236,7 +226,7 @@ int32_t IOL_Destroy(int32_t slot) {
         uint8_t running = kRunRunning;
         link->runState.compare_exchange_strong(running, kRunStopRequested,
                                                std::memory_order_acq_rel);
-        if (!WaitForRunState(*link, kRunStopped)) {
+        if (!PollRunState(*link, [](uint8_t state) { return state == kRunStopped; })) {
             // The thread still uses the link (it may wait for a lock that this caller holds):
             // nothing is closed or freed under it. A later IOL_Destroy tries again.
             return IOL_ERR_SEND;
