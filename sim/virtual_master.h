@@ -82,7 +82,11 @@ struct VmTiming {
     uint32_t stallMs = 150;         // the pause inside a stalled header
 };
 
-// The main controller boot loader's download as the device remembers it.
+// The main controller boot loader's download as the device remembers it. It survives unplug
+// and replug (only writes not yet committed by a block are lost): InitDownload enters the boot
+// loader and resumes the download in progress, and only Erase starts a new one. After a
+// successful Finish the master restarts: it unplugs itself, comes back with the identity set by
+// SetIdentityAfterUpdate and runs its firmware again.
 struct VmDownload {
     bool bootMode = false;       // port reset goes unanswered
     bool initSeen = false;       // InitDownload since power-up
