@@ -14,20 +14,20 @@
 // ---- Result codes of the library, defined once ----
 
 constexpr int32_t IOL_OK = 0;
-constexpr int32_t IOL_ERR_SEND = -1;          // port write failed or incomplete (link closed);
-                                              // IOL_Destroy: closing the port failed;
-                                              // IOL_QueryDD: response of another frame type
-constexpr int32_t IOL_ERR_OPEN = -2;          // the port cannot be opened
-constexpr int32_t IOL_ERR_CONFIGURE = -3;     // the port cannot be configured
-constexpr int32_t IOL_ERR_NO_SLOT = -4;       // no free link slot
-constexpr int32_t IOL_ERR_LOST = -5;          // the port was lost; the link has been closed
-constexpr int32_t IOL_ERR_TIMEOUT = -6;       // no response within the wait
-constexpr int32_t IOL_ERR_NO_LINK = -7;       // the slot number names no open link
-constexpr int32_t IOL_ERR_NO_EVENT = -8;      // no unread port event
-constexpr int32_t IOL_ERR_NO_NAME = -10;      // no port name; IOL_ResetPort: master status 4
-constexpr int32_t IOL_ERR_FRAME_TYPE = -11;   // response of another frame type;
-                                              // IOL_ResetPort: other master status
-constexpr int32_t IOL_ERR_RESET_STATUS1 = -12;  // IOL_ResetPort: master status 1
+constexpr int32_t IOL_ERR_SEND = -1;             // port write failed or incomplete (link closed);
+                                                 // IOL_Destroy: closing the port failed;
+                                                 // IOL_QueryDD: response of another frame type
+constexpr int32_t IOL_ERR_OPEN = -2;             // the port cannot be opened
+constexpr int32_t IOL_ERR_CONFIGURE = -3;        // the port cannot be configured
+constexpr int32_t IOL_ERR_NO_SLOT = -4;          // no free link slot
+constexpr int32_t IOL_ERR_LOST = -5;             // the port was lost; the link has been closed
+constexpr int32_t IOL_ERR_TIMEOUT = -6;          // no response within the wait
+constexpr int32_t IOL_ERR_NO_LINK = -7;          // the slot number names no open link
+constexpr int32_t IOL_ERR_NO_EVENT = -8;         // no unread port event
+constexpr int32_t IOL_ERR_NO_NAME = -10;         // no port name; IOL_ResetPort: master status 4
+constexpr int32_t IOL_ERR_FRAME_TYPE = -11;      // response of another frame type;
+                                                 // IOL_ResetPort: other master status
+constexpr int32_t IOL_ERR_RESET_STATUS1 = -12;   // IOL_ResetPort: master status 1
 constexpr int32_t IOL_BOOT_FRAME_TYPE = 0x1000;  // boot-loader call: response of another type
 
 // ---- Port enumeration ----
@@ -55,7 +55,7 @@ int32_t IOL_IsSupportedMaster(const char* portName);
 
 // ---- Frames ----
 
-constexpr size_t kFrameBufferSize = 384;  // request and response buffers of a link
+constexpr size_t kFrameBufferSize = 384;   // request and response buffers of a link
 constexpr uint16_t kMaxFrameLength = 500;  // longest frame the receiver accepts
 constexpr uint8_t kFrameFormat = 0x02;     // format byte of every frame the master sends
 constexpr uint8_t kFrameTypePortEvent = 4;
@@ -71,10 +71,10 @@ struct PortEvent {
 
 // ---- Links ----
 
-constexpr size_t kEventRingSize = 11;  // at most 10 unread events
-constexpr size_t kPortCount = 16;      // entries of portState and portFlag
+constexpr size_t kEventRingSize = 11;     // at most 10 unread events
+constexpr size_t kPortCount = 16;         // entries of portState and portFlag
 constexpr size_t kLinkPortNameSize = 10;  // port names of at most 9 characters
-constexpr int32_t kLinkSlots = 20;     // slot 0 is never given out
+constexpr int32_t kLinkSlots = 20;        // slot 0 is never given out
 constexpr uint32_t kLinkBaudRate = 921600;
 
 // runState values: the receive thread's handshake.
@@ -133,7 +133,7 @@ void IOL_Unlock();
 
 // Holds the library lock for a scope.
 class LibraryLockGuard {
-public:
+  public:
     LibraryLockGuard() { IOL_Lock(); }
     ~LibraryLockGuard() { IOL_Unlock(); }
     LibraryLockGuard(const LibraryLockGuard&) = delete;

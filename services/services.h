@@ -10,11 +10,11 @@
 
 // The 25-byte identification record filled by IOL_GetMasterInfo.
 struct MasterInfo {
-    char versionText[13];      // "N/A", or "%c.%c.%c/%c.%c.%c" (main / IO-Link stack)
-    uint8_t mainVersion[3];    // digit values 0..15, major first
-    uint8_t stackVersion[3];   // digit values 0..15, major first
-    char editionCode[4];       // two characters and a terminator; the fourth byte is never written
-    uint8_t idBytes[2];        // response bytes 11 and 12
+    char versionText[13];     // "N/A", or "%c.%c.%c/%c.%c.%c" (main / IO-Link stack)
+    uint8_t mainVersion[3];   // digit values 0..15, major first
+    uint8_t stackVersion[3];  // digit values 0..15, major first
+    char editionCode[4];      // two characters and a terminator; the fourth byte is never written
+    uint8_t idBytes[2];       // response bytes 11 and 12
 };
 static_assert(sizeof(MasterInfo) == 25);
 

@@ -77,7 +77,9 @@ struct VmFault {
 struct VmTiming {
     uint32_t verdictDelayMs = 30;   // from the response to the verdict event
     uint32_t busyGapMs = 30;        // between busy events, and from the last one to the verdict
-    uint32_t restartDelayMs = 300;  // from the finish verdict to the restart's unplug
+    uint32_t restartDelayMs = 1500;  // from the finish verdict to the restart's unplug; longer
+                                    // than the updater's 500 ms verdict poll, so that the
+                                    // verdict is read before the link goes
     uint32_t restartDownMs = 300;   // how long the restart keeps the device away
     uint32_t stallMs = 150;         // the pause inside a stalled header
 };

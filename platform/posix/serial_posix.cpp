@@ -92,6 +92,14 @@ void PosixSerial_SetWriteStallLimitMs(uint32_t ms) {
     g_writeStallLimitMs.store(ms != 0 ? ms : kPosixSerialWriteStallMs, std::memory_order_relaxed);
 }
 
+// The exclusive flag set by TIOCEXCL belongs to the terminal, not to the descriptor: on a
+// pseudo-terminal it outlives the close, and every later open by a user other than root would
+// fail with EBUSY. It is therefore cleared before the descriptor is closed.
+static int CloseExclusive(int fd) {
+    ioctl(fd, TIOCNXCL);
+    return close(fd);
+}
+
 SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
     if (out == nullptr) {
         return SerialOpenResult::openFailed;
@@ -125,12 +133,12 @@ SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
         return SerialOpenResult::openFailed;
     }
     if (!ConfigureLine(fd)) {
-        close(fd);
+        CloseExclusive(fd);
         return SerialOpenResult::configureFailed;
     }
     auto* port = new (std::nothrow) SerialPort{fd};
     if (port == nullptr) {
-        close(fd);
+        CloseExclusive(fd);
         return SerialOpenResult::openFailed;
     }
     *out = port;
@@ -221,8 +229,8 @@ bool Platform_SerialClose(SerialPort* port) {
         delete port;
         return true;
     }
-    // The flock goes with the descriptor.
-    if (close(port->fd) != 0) {
+    // The flock goes with the descriptor; the exclusive flag must be cleared by hand.
+    if (CloseExclusive(port->fd) != 0) {
         // The descriptor is released even when close reports an error, so it must never be
         // closed again (its number may already belong to another file). The record stays for
         // the caller, who sees the port as still open; a second close then frees it.
