@@ -1,0 +1,159 @@
+// The serial port on Windows: CreateFileA on the port's device path (exclusive, synchronous),
+// 1000-byte driver queues, 921600 8N1 with DTR and RTS not driven, reads that never block, writes
+// without a time limit.
+#include "platform/windows/serial_windows.h"
+
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+
+struct SerialPort {
+    HANDLE handle;
+};
+
+namespace {
+
+constexpr char kDevicePrefix[] = "\\\\.\\";  // \\.\ (four characters)
+constexpr size_t kDevicePrefixLength = sizeof(kDevicePrefix) - 1;
+constexpr char kUnfitName[] = "COM dummy";
+constexpr DWORD kQueueSize = 1000;
+constexpr DWORD kBitRate = 921600;
+
+}  // namespace
+
+void SerialWindows_DevicePath(const char* portName, char (&path)[kDevicePathSize]) {
+    std::memcpy(path, kDevicePrefix, kDevicePrefixLength);
+    // Never read further into the name than what could fit.
+    const size_t nameLength = strnlen(portName, kDevicePathSize);
+    const char* name =
+        kDevicePrefixLength + nameLength + 1 <= kDevicePathSize ? portName : kUnfitName;
+    const size_t length = name == portName ? nameLength : sizeof(kUnfitName) - 1;
+    std::memcpy(path + kDevicePrefixLength, name, length);
+    path[kDevicePrefixLength + length] = '\0';
+}
+
+void SerialWindows_ApplyLineSettings(DCB& settings) {
+    settings.BaudRate = kBitRate;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    settings.fDtrControl = DTR_CONTROL_DISABLE;
+    settings.fRtsControl = RTS_CONTROL_DISABLE;
+}
+
+COMMTIMEOUTS SerialWindows_Timeouts() {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    return timeouts;
+}
+
+HANDLE SerialWindows_Handle(const SerialPort* port) {
+    return port != nullptr ? port->handle : INVALID_HANDLE_VALUE;
+}
+
+SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
+    if (out == nullptr) {
+        return SerialOpenResult::openFailed;
+    }
+    *out = nullptr;
+    if (portName == nullptr || portName[0] == '\0') {
+        return SerialOpenResult::openFailed;
+    }
+    char path[kDevicePathSize];
+    SerialWindows_DevicePath(portName, path);
+    // No sharing: the port is ours alone while it is open.
+    const HANDLE handle =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return SerialOpenResult::openFailed;
+    }
+    DCB settings{};
+    settings.DCBlength = sizeof(settings);
+    if (!SetupComm(handle, kQueueSize, kQueueSize) || !GetCommState(handle, &settings)) {
+        CloseHandle(handle);
+        return SerialOpenResult::configureFailed;
+    }
+    SerialWindows_ApplyLineSettings(settings);
+    if (!SetCommState(handle, &settings)) {
+        CloseHandle(handle);
+        return SerialOpenResult::configureFailed;
+    }
+    // The current time-outs are read as the driver expects before they are replaced; neither
+    // result changes the outcome: a port that keeps other time-outs still reads and writes.
+    COMMTIMEOUTS current{};
+    GetCommTimeouts(handle, &current);
+    COMMTIMEOUTS timeouts = SerialWindows_Timeouts();
+    SetCommTimeouts(handle, &timeouts);
+
+    auto* port = new (std::nothrow) SerialPort{handle};
+    if (port == nullptr) {
+        CloseHandle(handle);
+        return SerialOpenResult::openFailed;
+    }
+    *out = port;
+    return SerialOpenResult::ok;
+}
+
+SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {
+    if (port == nullptr || port->handle == INVALID_HANDLE_VALUE || out == nullptr) {
+        return SerialReadResult::error;
+    }
+    uint8_t byte = 0;
+    DWORD got = 0;
+    if (!ReadFile(port->handle, &byte, 1, &got, nullptr)) {
+        // A USB serial device that is unplugged fails every further read with access denied.
+        return GetLastError() == ERROR_ACCESS_DENIED ? SerialReadResult::lost
+                                                     : SerialReadResult::error;
+    }
+    if (got == 0) {
+        return SerialReadResult::none;
+    }
+    *out = byte;
+    return SerialReadResult::byte;
+}
+
+bool Platform_SerialWrite(SerialPort* port, const uint8_t* data, uint32_t length,
+                          uint32_t* written) {
+    if (written != nullptr) {
+        *written = 0;
+    }
+    if (port == nullptr || port->handle == INVALID_HANDLE_VALUE ||
+        (data == nullptr && length > 0)) {
+        return false;
+    }
+    DWORD put = 0;
+    const BOOL ok = WriteFile(port->handle, data, length, &put, nullptr);
+    if (written != nullptr) {
+        *written = static_cast<uint32_t>(put);
+    }
+    return ok != FALSE;
+}
+
+bool Platform_SerialClose(SerialPort* port) {
+    if (port == nullptr) {
+        return false;
+    }
+    if (port->handle == INVALID_HANDLE_VALUE) {
+        // An earlier close reported a failure; the handle is not closed a second time, as its
+        // value may already name another object.
+        delete port;
+        return true;
+    }
+    if (!CloseHandle(port->handle)) {
+        // The record stays for the caller, who sees the port as still open; a second close
+        // then frees it.
+        port->handle = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    delete port;
+    return true;
+}
+
+const char* Platform_PortNameMarker() {
+    return "(COM";
+}

@@ -1,0 +1,28 @@
+// Internals of the Windows serial port that its tests check: the device path rule, the line
+// settings and time-outs applied on open, and the handle behind an open port. Only this folder and
+// the Windows tests include this header; nothing above the platform layer sees a Windows type.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+// The buffer the device path is built in.
+constexpr size_t kDevicePathSize = 100;
+
+// "\\.\" + portName. When the prefix, the name and the terminating zero would not fit the buffer
+// (a name of more than 95 characters), "COM dummy" stands in for the name: a path that names no
+// device, so that the open fails in the ordinary way.
+void SerialWindows_DevicePath(const char* portName, char (&path)[kDevicePathSize]);
+
+// The master's line settings on top of what the driver reported: 921600 bit/s, 8 data bits, no
+// parity, one stop bit, DTR and RTS not driven. Every other field keeps the driver's value.
+void SerialWindows_ApplyLineSettings(DCB& settings);
+
+// Reads return at once with what is buffered (possibly nothing); writes have no time limit.
+COMMTIMEOUTS SerialWindows_Timeouts();
+
+// The handle of an open port.
+HANDLE SerialWindows_Handle(const SerialPort* port);
