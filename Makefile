@@ -72,3 +72,46 @@ format:
 
 clean:
 	rm -rf $(BUILD)
+
+# ---- Windows: cross build with MinGW-w64, tests under Wine ----
+
+WINDOWS_BUILD := $(BUILD)/windows
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix googletest
+WINE_PACKAGES := wine wine64
+
+.PHONY: windows test-windows
+
+# Installs the packages $(1) (without the recommended extras) when run as root; otherwise says how.
+define ensure_packages
+	@missing=""; for p in $(1); do \
+		dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" \
+			|| missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+		if [ "$$(id -u)" = 0 ]; then \
+			echo "Installing:$$missing"; \
+			apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+				apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+		else \
+			echo "Missing packages. Install them with:"; \
+			echo "  sudo apt-get install -y --no-install-recommends$$missing"; exit 1; \
+		fi; \
+	fi
+endef
+
+# iolink-update.exe (statically linked: the one file to copy to the PC) and the Windows tests.
+# The firmware images are turned into C++ on this machine, as in the native build.
+windows: deps
+	$(call ensure_packages,$(WINDOWS_PACKAGES))
+	$(call configure_and_build,$(WINDOWS_BUILD)/cross,--preset windows,)
+	@cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DUPDATER=$(WINDOWS_BUILD)/cross/app/iolink-update.exe \
+		-P tests/windows/updater_imports.cmake > $(WINDOWS_BUILD)/imports.log 2>&1 \
+		|| { cat $(WINDOWS_BUILD)/imports.log; exit 1; }
+	@cp $(WINDOWS_BUILD)/cross/app/iolink-update.exe $(WINDOWS_BUILD)/iolink-update.exe
+	@echo "Built $(WINDOWS_BUILD)/iolink-update.exe (copy this one file to the Windows PC)"
+
+# The Windows tests under Wine; the virtual master and the bench that maps it to a COM port of the
+# Wine prefix are built for this machine in $(WINDOWS_BUILD)/host.
+test-windows: windows
+	$(call ensure_packages,$(WINE_PACKAGES))
+	$(call configure_and_build,$(WINDOWS_BUILD)/host,-DCMAKE_BUILD_TYPE=RelWithDebInfo,--target iolink-wine-bench)
+	tests/windows/run_wine_tests.sh $(WINDOWS_BUILD)/cross

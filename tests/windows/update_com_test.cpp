@@ -1,0 +1,208 @@
+// Whole updates by the updater's own run sequence, built for Windows, against the virtual master
+// over the mapped COM port: the console output, the requests the master received in order, and
+// the master's flash against the image. Wine's device list has no COM ports, so the scan is
+// given the master through the fake device list; everything from the port name on is real.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "app/app.h"
+#include "images/images.h"
+#include "tests/windows/com_fixture.h"
+
+namespace {
+
+std::string Repeat(char c, size_t n) {
+    return std::string(n, c);
+}
+
+// One request as the master saw it: type, format byte and, for writes, address and length.
+struct Request {
+    uint8_t type;
+    uint8_t format;
+    uint32_t address;
+    uint32_t length;
+};
+
+std::vector<Request> Requests(const std::vector<Bytes>& frames) {
+    std::vector<Request> out;
+    for (const Bytes& f : frames) {
+        Request r{f.at(3), f.at(2), 0, 0};
+        if (r.type == 0xCB && r.format == 3) {
+            r.length = f.at(5);
+            r.address =
+                f.at(6) | f.at(7) << 8 | f.at(8) << 16 | static_cast<uint32_t>(f.at(9)) << 24;
+        } else if (r.type == 0xCB) {
+            r.length = f.at(5);
+            r.address = f.at(6) | f.at(7) << 8;
+        } else if (r.type == 0xE8) {
+            r.address =
+                f.at(5) | f.at(6) << 8 | f.at(7) << 16 | static_cast<uint32_t>(f.at(8)) << 24;
+            r.length = f.at(9);
+        }
+        out.push_back(r);
+    }
+    return out;
+}
+
+size_t CountType(const std::vector<Request>& requests, uint8_t type) {
+    return static_cast<size_t>(std::count_if(requests.begin(), requests.end(),
+                                             [type](const Request& r) { return r.type == type; }));
+}
+
+// The main-firmware writes run through the image without gaps or overlaps.
+void ExpectContiguousWrites(const std::vector<Request>& requests, uint32_t first, uint32_t end,
+                            uint32_t skipFrom, uint32_t skipTo) {
+    uint32_t expected = first;
+    for (const Request& r : requests) {
+        if (r.type != 0xCB) {
+            continue;
+        }
+        if (expected == skipFrom) {
+            expected = skipTo;
+        }
+        ASSERT_EQ(r.address, expected);
+        expected += r.length;
+    }
+    EXPECT_EQ(expected, end);
+}
+
+// Ten digits of the programming time and their sum.
+void ExpectStamp(const Bytes& flash, size_t offset) {
+    uint8_t sum = 0;
+    for (size_t i = 0; i < 10; ++i) {
+        EXPECT_TRUE(flash.at(offset + i) >= '0' && flash.at(offset + i) <= '9') << i;
+        sum = static_cast<uint8_t>(sum + flash.at(offset + i));
+    }
+    EXPECT_EQ(flash.at(offset + 10), sum);
+}
+
+class ComUpdate : public ComFixture {
+  protected:
+    void SetUp() override {
+        ComFixture::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        friendlyName_ = "IO-Link USB Master (" + port + ")";
+        device_ = FakeDevice{"USB\\VID_6F3A&PID_0202\\5&1A2B3C4D&0&1", friendlyName_.c_str(),
+                             "IO-Link USB Master"};
+        PlatformSeam_SetDeviceList(&device_, 1);
+        PlatformSeam_SetSleepHook(&ShortResponsePolls);
+        // The run sequence starts from the state of a fresh process.
+        masterTable = MasterTable{};
+        updateOptions = UpdateOptions{};
+        // RunUpdater starts and ends the library itself.
+        IOL_LibraryDetach();
+    }
+
+    std::string RunUpdate() {
+        StdoutCapture capture;
+        const char* argv[] = {"iolink-update.exe"};
+        EXPECT_EQ(RunUpdater(1, argv), 0);
+        return capture.Text();
+    }
+
+    std::string Header(const std::string& versionText) const {
+        return port + " found, try to get information\n" +
+               "Found 1 USB IO-Link Master. Only one is updateable by this program.\n\r" +
+               "-> Standard Edition (" + versionText + ") on " + port + "\n\r";
+    }
+
+    std::string SwapAndReturn(const std::string& newVersion) const {
+        return "\nBoot swapping was successful\n"
+               "Waiting for detection of the new interface" +
+               Repeat('.', 11) + port + " found, try to get information\n" +
+               "New Master Version:  " + newVersion + " SE\n\r";
+    }
+
+    std::string friendlyName_;
+    FakeDevice device_{};
+};
+
+class ComUpdateV3 : public ComUpdate {
+  protected:
+    std::string MasterOptions() const override {
+        return "--main 3.0.A --stack 1.3.0 --after-update-main 3.0.B";
+    }
+};
+
+TEST_F(ComUpdateV3, MainFirmwareOfA3xMaster) {
+    const std::string out = RunUpdate();
+    EXPECT_EQ(out,
+              Header("3.0.A/1.3.0") + Repeat('.', 14 * 16) + SwapAndReturn("3.0.B/1.3.0") + "\n");
+
+    const std::vector<Request> requests = Requests(bench.Received());
+    ASSERT_GE(requests.size(), 6u);
+    EXPECT_EQ(requests[0].type, 0x67);
+    EXPECT_EQ(requests[1].type, 0x0F);
+    EXPECT_EQ(requests[2].type, 0x0F);
+    EXPECT_EQ(requests[3].type, 0xC9);
+    EXPECT_EQ(requests[3].format, 3);
+    EXPECT_EQ(requests[4].type, 0xCA);
+    EXPECT_EQ(CountType(requests, 0xCB), 1792u);
+    EXPECT_EQ(CountType(requests, 0xCE), 14u);
+    EXPECT_EQ(CountType(requests, 0xCD), 1u);
+    // The 3.x image leaves out 0xFFFF8000 to 0xFFFFBFFF.
+    ExpectContiguousWrites(requests, kMain3WindowBase, 0, 0xFFFF8000, 0xFFFFC000);
+
+    std::vector<uint8_t> image(kMain3WindowSize);
+    ExpandRecords(main3Records, kMain3WindowBase, image);
+    Bytes flash = bench.Flash3();
+    ASSERT_EQ(flash.size(), image.size());
+    ExpectStamp(flash, kMain3StampOffset);
+    std::copy_n(image.begin() + kMain3StampOffset, 11, flash.begin() + kMain3StampOffset);
+    EXPECT_TRUE(flash == Bytes(image.begin(), image.end())) << "flash differs from the image";
+    EXPECT_EQ(bench.Violations(), "");
+}
+
+class ComUpdateV2 : public ComUpdate {
+  protected:
+    std::string MasterOptions() const override {
+        return "--main 2.1.7 --stack 1.2.0 --after-update-main 2.1.8 --after-update-stack 1.3.0";
+    }
+};
+
+TEST_F(ComUpdateV2, StackThenMainFirmwareOfA2xMaster) {
+    const std::string out = RunUpdate();
+    EXPECT_EQ(out, Header("2.1.7/1.2.0") + Repeat('+', 407) + "\n" + Repeat('.', 16 + 16 + 15) +
+                       SwapAndReturn("2.1.8/1.3.0") + "\n");
+
+    const std::vector<Request> requests = Requests(bench.Received());
+    ASSERT_GE(requests.size(), 411u);
+    EXPECT_EQ(requests[1].type, 0xE7);
+    for (size_t i = 2; i < 410; ++i) {
+        ASSERT_EQ(requests[i].type, 0xE8) << i;
+    }
+    EXPECT_EQ(requests[409].address, kStackIdAddress);
+    EXPECT_EQ(requests[410].type, 0xEB);
+    const std::vector<Request> main(requests.begin() + 411, requests.end());
+    ASSERT_GE(main.size(), 2u);
+    EXPECT_EQ(main[0].type, 0xC9);
+    EXPECT_EQ(main[0].format, 2);
+    EXPECT_EQ(CountType(main, 0xCE), 3u);
+    ExpectContiguousWrites(main, 0, 24048, 0x10000, 0x10000);
+
+    std::vector<uint8_t> stackImage(kStackWindowSize);
+    const ExpandResult expanded = ExpandRecords(stackRecords, 0, stackImage);
+    const Bytes stackFlash = bench.StackFlash();
+    ASSERT_GE(stackFlash.size(), stackImage.size());
+    EXPECT_TRUE(std::equal(stackImage.begin(), stackImage.end(), stackFlash.begin()));
+    EXPECT_EQ(bench.StackIdRecord(), Bytes(expanded.idRecord.bytes, expanded.idRecord.bytes + 8));
+
+    const FirmwareDescriptor& d = firmwareDescriptors[0];
+    const Bytes image(d.image, d.image + d.length);
+    Bytes flash = bench.Flash2();
+    ASSERT_GE(flash.size(), image.size());
+    ExpectStamp(flash, kMain2StampOffset);
+    std::copy_n(image.begin() + kMain2StampOffset, 11, flash.begin() + kMain2StampOffset);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()))
+        << "flash differs from the image";
+    EXPECT_TRUE(
+        std::all_of(flash.begin() + d.length, flash.end(), [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(bench.Violations(), "");
+}
+
+}  // namespace
