@@ -1,7 +1,11 @@
 // The Windows platform layer's own rules: the device path built for a port name, the line
 // settings laid over the driver's, the time-outs, and the walk of the system's device list.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <io.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -81,6 +85,48 @@ TEST(WindowsSerialPort, NoNameOrNoDeviceDoesNotOpen) {
     EXPECT_EQ(Platform_SerialOpen("", &port), SerialOpenResult::openFailed);
     EXPECT_EQ(Platform_SerialOpen("COM231", &port), SerialOpenResult::openFailed);
     EXPECT_STREQ(Platform_PortNameMarker(), "(COM");
+}
+
+// Standard input taken from a file for the object's lifetime.
+class StdinFromFile {
+  public:
+    explicit StdinFromFile(const std::string& content) {
+        char name[L_tmpnam];
+        path_ = std::tmpnam(name) != nullptr ? name : "iolink-key-input.txt";
+        const int out =
+            _open(path_.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (out >= 0) {
+            _write(out, content.data(), static_cast<unsigned>(content.size()));
+            _close(out);
+        }
+        const int in = _open(path_.c_str(), _O_RDONLY | _O_BINARY);
+        saved_ = _dup(0);
+        if (in >= 0) {
+            _dup2(in, 0);
+            _close(in);
+        }
+    }
+    ~StdinFromFile() {
+        _dup2(saved_, 0);
+        _close(saved_);
+        std::remove(path_.c_str());
+    }
+    StdinFromFile(const StdinFromFile&) = delete;
+    StdinFromFile& operator=(const StdinFromFile&) = delete;
+
+  private:
+    std::string path_;
+    int saved_ = -1;
+};
+
+// Not a console: each prompt takes one byte of the input, and the end of the input answers too,
+// so that an unattended run never waits for ever.
+TEST(WindowsKeyPress, RedirectedInputAnswersByteByByteThenWithTheEnd) {
+    StdinFromFile input(std::string("k\xE0", 2));
+    EXPECT_EQ(Platform_ReadKey(), 'k');
+    EXPECT_EQ(Platform_ReadKey(), 0xE0);  // a plain byte here, not the lead of a console key
+    EXPECT_EQ(Platform_ReadKey(), -1);
+    EXPECT_EQ(Platform_ReadKey(), -1);
 }
 
 // The system's own list, walked as the port search walks it: it must end with "no more items"
