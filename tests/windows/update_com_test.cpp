@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -79,6 +80,11 @@ void ExpectStamp(const Bytes& flash, size_t offset) {
     EXPECT_EQ(flash.at(offset + 10), sum);
 }
 
+// The master's restart after a successful swap, fixed here because the console output counts the
+// 500 ms ticks of the wait for it: it unplugs 1.5 s after the swap verdict (after the updater's
+// verdict poll has read it) and stays away 300 ms.
+constexpr const char* kRestart = " --restart-ms 1500 --restart-down-ms 300";
+
 class ComUpdate : public ComFixture {
   protected:
     void SetUp() override {
@@ -125,7 +131,7 @@ class ComUpdate : public ComFixture {
 class ComUpdateV3 : public ComUpdate {
   protected:
     std::string MasterOptions() const override {
-        return "--main 3.0.A --stack 1.3.0 --after-update-main 3.0.B";
+        return "--main 3.0.A --stack 1.3.0 --after-update-main 3.0.B" + std::string(kRestart);
     }
 };
 
@@ -161,7 +167,8 @@ TEST_F(ComUpdateV3, MainFirmwareOfA3xMaster) {
 class ComUpdateV2 : public ComUpdate {
   protected:
     std::string MasterOptions() const override {
-        return "--main 2.1.7 --stack 1.2.0 --after-update-main 2.1.8 --after-update-stack 1.3.0";
+        return "--main 2.1.7 --stack 1.2.0 --after-update-main 2.1.8 --after-update-stack 1.3.0" +
+               std::string(kRestart);
     }
 };
 
@@ -202,6 +209,81 @@ TEST_F(ComUpdateV2, StackThenMainFirmwareOfA2xMaster) {
         << "flash differs from the image";
     EXPECT_TRUE(
         std::all_of(flash.begin() + d.length, flash.end(), [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(bench.Violations(), "");
+}
+
+}  // namespace
+
+namespace {
+
+// The operator of the replug procedure: at each prompt the master is unplugged and plugged back
+// in (a new pseudo-terminal behind the same COM name), then a key is pressed.
+BenchControl* g_operatorBench = nullptr;
+std::atomic<int> g_prompts{0};
+
+int ReplugAndPressAKey() {
+    g_prompts.fetch_add(1, std::memory_order_relaxed);
+    const bool replugged = g_operatorBench != nullptr && g_operatorBench->Command("unplug") &&
+                           g_operatorBench->Command("replug");
+    return replugged ? 'k' : -1;
+}
+
+// Short response polls, and countdown ticks of 100 ms instead of 500 ms.
+uint32_t ShortPollsAndTicks(uint32_t ms) {
+    return ms == 500 ? 100 : ShortResponsePolls(ms);
+}
+
+class ComUpdateReplug : public ComUpdate {
+  protected:
+    std::string MasterOptions() const override {
+        // The master's own restart after the swap (200 ms after the verdict, 200 ms away) is over
+        // well before the 1.5 s of countdown that precede the last prompt.
+        return "--main 2.0.5 --stack 1.3.0 --after-update-main 2.1.7 --restart-ms 200 "
+               "--restart-down-ms 200";
+    }
+    void TearDown() override {
+        g_operatorBench = nullptr;
+        ComUpdate::TearDown();
+    }
+};
+
+TEST_F(ComUpdateReplug, ReplugProcedureOnA205Master) {
+    g_operatorBench = &bench;
+    g_prompts = 0;
+    PlatformSeam_SetKeyHook(&ReplugAndPressAKey);
+    PlatformSeam_SetSleepHook(&ShortPollsAndTicks);
+    const std::string out = RunUpdate();
+
+    const std::string pause = Repeat('w', 15) + "\n" +
+                              "Please disconnect the USB master and connect it back to the PC. "
+                              "Press any key if you are ready\n";
+    EXPECT_EQ(out, port + " found, try to get information\n" +
+                       "Found 1 USB IO-Link Master. Only one is updateable by this program.\n\r" +
+                       "-> Standard Edition (2.0.5/1.3.0) on " + port + "\n\r" +
+                       "Current Master Version:  2.0.5/1.3.0 SE\n\r"
+                       "Flashing: 2.1.7\n\r"
+                       "Starting Erase:" +
+                       pause + "Begin transfer for adress:   0" + Repeat('.', 16) +
+                       "Writing Block:" + pause + "Begin transfer for adress:2000" +
+                       Repeat('.', 16) + "Writing Block:" + pause +
+                       "Begin transfer for adress:4000" + Repeat('.', 15) +
+                       "Writing Block:" + pause + "Swap old and new firmware:" + pause +
+                       "New Master Version:  2.1.7/1.3.0 SE\n\r"
+                       "\n");
+    EXPECT_EQ(g_prompts.load(), 5);
+
+    const std::vector<Request> requests = Requests(bench.Received());
+    // Every step starts a download on a link of its own, opened anew after each replug.
+    EXPECT_EQ(CountType(requests, 0xC9), 6u);
+    ExpectContiguousWrites(requests, 0, 24048, 0x10000, 0x10000);
+    const FirmwareDescriptor& d = firmwareDescriptors[0];
+    const Bytes image(d.image, d.image + d.length);
+    Bytes flash = bench.Flash2();
+    ASSERT_GE(flash.size(), image.size());
+    ExpectStamp(flash, kMain2StampOffset);
+    std::copy_n(image.begin() + kMain2StampOffset, 11, flash.begin() + kMain2StampOffset);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()))
+        << "flash differs from the image";
     EXPECT_EQ(bench.Violations(), "");
 }
 
