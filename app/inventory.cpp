@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "app/app.h"
+#include "app/copy_text.h"
 #include "images/images.h"
 
 MasterTable masterTable{};
@@ -25,13 +26,6 @@ void PrintTooOldNotice() {
     std::cout << "Norvik GmbH" << std::endl;
     std::cout << "Kanalweg 27" << std::endl;
     std::cout << "31847 Osterfelde" << std::endl;
-}
-
-// Copies a zero-terminated text into a fixed field, always terminated.
-template <size_t N>
-void CopyText(char (&field)[N], const char* text) {
-    std::strncpy(field, text, N - 1);
-    field[N - 1] = '\0';
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "app/copy_text.h"
 #include "link/link.h"
 #include "platform/platform.h"
 #include "services/services.h"
@@ -30,21 +31,11 @@ char* TakePortName(char* friendlyName) {
     return name;
 }
 
-template <size_t N>
-void CopyText(char (&field)[N], const char* text) {
-    std::strncpy(field, text, N - 1);
-    field[N - 1] = '\0';
-}
-
 void FillRow(MasterEntry& row, const char* portName, const MasterInfo& info) {
     CopyText(row.portName, portName);
     // The record's texts are bounded by their own fields; copy no further than those.
-    char edition[sizeof(info.editionCode) + 1] = {};
-    std::memcpy(edition, info.editionCode, sizeof(info.editionCode));
-    CopyText(row.editionCode, edition);
-    char version[sizeof(info.versionText) + 1] = {};
-    std::memcpy(version, info.versionText, sizeof(info.versionText));
-    CopyText(row.versionText, version);
+    CopyText(row.editionCode, info.editionCode, sizeof(info.editionCode));
+    CopyText(row.versionText, info.versionText, sizeof(info.versionText));
     for (int i = 0; i < 3; ++i) {
         row.mainVersion[i] = static_cast<int8_t>(info.mainVersion[i]);
         row.stackVersion[i] = static_cast<int8_t>(info.stackVersion[i]);

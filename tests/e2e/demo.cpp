@@ -94,8 +94,9 @@ bool CheckFlash(const Scenario& s, const VirtualMaster& vm) {
             Bytes stack(kStackWindowSize);
             const ExpandResult r = ExpandRecords(stackRecords, 0, stack);
             const Bytes stackFlash = vm.StackFlash();
-            ok = Compare("IO-Link stack", Bytes(stackFlash.begin(), stackFlash.begin() + stack.size()),
-                         stack, -1) && ok;
+            ok = Compare("IO-Link stack",
+                         Bytes(stackFlash.begin(), stackFlash.begin() + stack.size()), stack, -1) &&
+                 ok;
             const bool id = vm.StackIdRecord() == Bytes(r.idRecord.bytes, r.idRecord.bytes + 8);
             std::printf("  IO-Link stack identification record: %s\n",
                         id ? "written last, as in the image" : "MISSING or different");
@@ -114,7 +115,8 @@ BenchRun RunScenario(const Scenario& s, bool echo, VirtualMaster** vmOut, Bench&
     // The operator: at each replug prompt, unplug the master, plug it back in, press a key.
     auto watcher = [&](const std::string& out) -> std::string {
         size_t seen = 0;
-        for (size_t at = out.find(kPrompt); at != std::string::npos; at = out.find(kPrompt, at + 1)) {
+        for (size_t at = out.find(kPrompt); at != std::string::npos;
+             at = out.find(kPrompt, at + 1)) {
             ++seen;
         }
         if (seen == prompts) {
@@ -186,8 +188,7 @@ int Benchmark() {
         Bench bench;
         VirtualMaster* vm = nullptr;
         const BenchRun run = RunScenario(*scenario, false, &vm, bench);
-        const double floorSeconds =
-            floor->requests * 0.010 + floor->verdicts * 0.5 + floor->pauses;
+        const double floorSeconds = floor->requests * 0.010 + floor->verdicts * 0.5 + floor->pauses;
         const bool ok = run.status == 0 && !run.timedOut &&
                         run.out.find("New Master Version:") != std::string::npos;
         std::printf("%s update (%s)%s\n", scenario->name, scenario->what,
@@ -197,9 +198,10 @@ int Benchmark() {
                     100.0 * run.cpuSeconds / run.wallSeconds);
         std::printf("  floor             %7.2f s; wall time is %.1f %% above it\n", floorSeconds,
                     100.0 * (run.wallSeconds - floorSeconds) / floorSeconds);
-        std::printf("  floor computed as %u requests x 10 ms + %u verdicts x 500 ms + %.1f s:\n"
-                    "    %s\n\n",
-                    floor->requests, floor->verdicts, floor->pauses, floor->how);
+        std::printf(
+            "  floor computed as %u requests x 10 ms + %u verdicts x 500 ms + %.1f s:\n"
+            "    %s\n\n",
+            floor->requests, floor->verdicts, floor->pauses, floor->how);
         failures += ok ? 0 : 1;
     }
     return failures == 0 ? 0 : 1;

@@ -8,8 +8,11 @@
 
 #include "images/images.h"
 #include "tests/e2e/bench.h"
+#include "tests/support/update_checks.h"
 
 namespace {
+
+using namespace update_checks;
 
 constexpr uint32_t kRunTimeoutMs = 240000;
 
@@ -18,10 +21,6 @@ VmIdentity Identity(const char* main, const char* stack) {
     std::copy(main, main + 3, id.main);
     std::copy(stack, stack + 3, id.stack);
     return id;
-}
-
-std::string Repeat(char c, size_t n) {
-    return std::string(n, c);
 }
 
 std::string Header(const std::string& versionText) {
@@ -41,87 +40,6 @@ std::string SwapAndReturn(const std::string& newVersion) {
            "Waiting for detection of the new interface" +
            Repeat('.', 11) + "ttyACM0 found, try to get information\n" +
            "New Master Version:  " + newVersion + " SE\n\r";
-}
-
-// One request as the master saw it: its type, format byte and, for writes, address and length.
-struct Request {
-    uint8_t type;
-    uint8_t format;
-    uint32_t address;
-    uint32_t length;
-};
-
-std::vector<Request> Requests(const std::vector<Bytes>& frames) {
-    std::vector<Request> out;
-    for (const Bytes& f : frames) {
-        Request r{f.at(3), f.at(2), 0, 0};
-        if (r.type == 0xCB && r.format == 3) {
-            r.length = f.at(5);
-            r.address =
-                f.at(6) | f.at(7) << 8 | f.at(8) << 16 | static_cast<uint32_t>(f.at(9)) << 24;
-        } else if (r.type == 0xCB) {
-            r.length = f.at(5);
-            r.address = f.at(6) | f.at(7) << 8;
-        } else if (r.type == 0xE8) {
-            r.address =
-                f.at(5) | f.at(6) << 8 | f.at(7) << 16 | static_cast<uint32_t>(f.at(8)) << 24;
-            r.length = f.at(9);
-        } else if (r.type == 0x0F) {
-            r.address = f.at(4);  // the port number
-        }
-        out.push_back(r);
-    }
-    return out;
-}
-
-std::string Types(const std::vector<Request>& requests) {
-    std::string text;
-    char buffer[8];
-    for (const Request& r : requests) {
-        std::snprintf(buffer, sizeof(buffer), "%02X ", r.type);
-        text += buffer;
-    }
-    return text;
-}
-
-// The write requests must run through the image without gaps or overlaps, in blocks of 8 KB.
-void ExpectWrites(const std::vector<Request>& requests, uint32_t first, uint32_t end,
-                  uint32_t skipFrom, uint32_t skipTo, uint32_t lastLength) {
-    uint32_t expected = first;
-    uint32_t inBlock = 0;
-    size_t writes = 0;
-    const Request* last = nullptr;
-    for (const Request& r : requests) {
-        if (r.type == 0xCE) {
-            EXPECT_LE(inBlock, 8192u);
-            inBlock = 0;
-            continue;
-        }
-        if (r.type != 0xCB) {
-            continue;
-        }
-        if (expected == skipFrom) {
-            expected = skipTo;
-        }
-        ASSERT_EQ(r.address, expected) << "write " << writes;
-        expected += r.length;
-        inBlock += r.length;
-        ++writes;
-        last = &r;
-    }
-    EXPECT_EQ(expected, end);
-    ASSERT_NE(last, nullptr);
-    EXPECT_EQ(last->length, lastLength);
-}
-
-// The stamp: ten digits and their sum.
-void ExpectStamp(const Bytes& flash, size_t offset) {
-    uint8_t sum = 0;
-    for (size_t i = 0; i < 10; ++i) {
-        EXPECT_TRUE(flash.at(offset + i) >= '0' && flash.at(offset + i) <= '9') << i;
-        sum = static_cast<uint8_t>(sum + flash.at(offset + i));
-    }
-    EXPECT_EQ(flash.at(offset + 10), sum);
 }
 
 void ExpectFlash3(const VirtualMaster& vm) {
@@ -187,10 +105,8 @@ TEST_F(UpdateE2e, MainFirmwareOfA3xMaster) {
     EXPECT_EQ(requests[1].address, 0u);
     EXPECT_EQ(requests[2].address, 1u);
     EXPECT_EQ(requests[3].format, 3);
-    const size_t writes = std::count_if(requests.begin(), requests.end(),
-                                        [](const Request& r) { return r.type == 0xCB; });
-    const size_t blocks = std::count_if(requests.begin(), requests.end(),
-                                        [](const Request& r) { return r.type == 0xCE; });
+    const size_t writes = CountType(requests, 0xCB);
+    const size_t blocks = CountType(requests, 0xCE);
     EXPECT_EQ(writes, 1792u);
     EXPECT_EQ(blocks, 14u);
     for (const Request& r : requests) {
@@ -248,9 +164,7 @@ TEST_F(UpdateE2e, StackThenMainFirmwareOfA2xMaster) {
     EXPECT_EQ(Types({main.begin(), main.begin() + 2}), "C9 CA ");
     EXPECT_EQ(main[0].format, 2);
     ExpectWrites(main, 0, 24048, 0x10000, 0x10000, 48);
-    EXPECT_EQ(
-        std::count_if(main.begin(), main.end(), [](const Request& r) { return r.type == 0xCE; }),
-        3);
+    EXPECT_EQ(CountType(main, 0xCE), 3);
     EXPECT_TRUE(vm.Violations().empty());
     ExpectStackFlash(vm);
     ExpectFlash2(vm);
@@ -293,9 +207,7 @@ TEST_F(UpdateE2e, ReplugProcedureOnA205Master) {
     EXPECT_EQ(prompts, 5u);
     const std::vector<Request> requests = Requests(vm.Received());
     // Every step starts with a download start on a link of its own.
-    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
-                            [](const Request& r) { return r.type == 0xC9; }),
-              6);
+    EXPECT_EQ(CountType(requests, 0xC9), 6);
     ExpectWrites(requests, 0, 24048, 0x10000, 0x10000, 48);
     EXPECT_TRUE(vm.Violations().empty());
     ExpectFlash2(vm);

@@ -11,74 +11,12 @@
 
 #include "app/app.h"
 #include "images/images.h"
+#include "tests/support/update_checks.h"
 #include "tests/windows/com_fixture.h"
 
 namespace {
 
-std::string Repeat(char c, size_t n) {
-    return std::string(n, c);
-}
-
-// One request as the master saw it: type, format byte and, for writes, address and length.
-struct Request {
-    uint8_t type;
-    uint8_t format;
-    uint32_t address;
-    uint32_t length;
-};
-
-std::vector<Request> Requests(const std::vector<Bytes>& frames) {
-    std::vector<Request> out;
-    for (const Bytes& f : frames) {
-        Request r{f.at(3), f.at(2), 0, 0};
-        if (r.type == 0xCB && r.format == 3) {
-            r.length = f.at(5);
-            r.address =
-                f.at(6) | f.at(7) << 8 | f.at(8) << 16 | static_cast<uint32_t>(f.at(9)) << 24;
-        } else if (r.type == 0xCB) {
-            r.length = f.at(5);
-            r.address = f.at(6) | f.at(7) << 8;
-        } else if (r.type == 0xE8) {
-            r.address =
-                f.at(5) | f.at(6) << 8 | f.at(7) << 16 | static_cast<uint32_t>(f.at(8)) << 24;
-            r.length = f.at(9);
-        }
-        out.push_back(r);
-    }
-    return out;
-}
-
-size_t CountType(const std::vector<Request>& requests, uint8_t type) {
-    return static_cast<size_t>(std::count_if(requests.begin(), requests.end(),
-                                             [type](const Request& r) { return r.type == type; }));
-}
-
-// The main-firmware writes run through the image without gaps or overlaps.
-void ExpectContiguousWrites(const std::vector<Request>& requests, uint32_t first, uint32_t end,
-                            uint32_t skipFrom, uint32_t skipTo) {
-    uint32_t expected = first;
-    for (const Request& r : requests) {
-        if (r.type != 0xCB) {
-            continue;
-        }
-        if (expected == skipFrom) {
-            expected = skipTo;
-        }
-        ASSERT_EQ(r.address, expected);
-        expected += r.length;
-    }
-    EXPECT_EQ(expected, end);
-}
-
-// Ten digits of the programming time and their sum.
-void ExpectStamp(const Bytes& flash, size_t offset) {
-    uint8_t sum = 0;
-    for (size_t i = 0; i < 10; ++i) {
-        EXPECT_TRUE(flash.at(offset + i) >= '0' && flash.at(offset + i) <= '9') << i;
-        sum = static_cast<uint8_t>(sum + flash.at(offset + i));
-    }
-    EXPECT_EQ(flash.at(offset + 10), sum);
-}
+using namespace update_checks;
 
 // The master's restart after a successful swap, fixed here because the console output counts the
 // 500 ms ticks of the wait for it: it unplugs 1.5 s after the swap verdict (after the updater's
@@ -152,7 +90,7 @@ TEST_F(ComUpdateV3, MainFirmwareOfA3xMaster) {
     EXPECT_EQ(CountType(requests, 0xCE), 14u);
     EXPECT_EQ(CountType(requests, 0xCD), 1u);
     // The 3.x image leaves out 0xFFFF8000 to 0xFFFFBFFF.
-    ExpectContiguousWrites(requests, kMain3WindowBase, 0, 0xFFFF8000, 0xFFFFC000);
+    ExpectWrites(requests, kMain3WindowBase, 0, 0xFFFF8000, 0xFFFFC000);
 
     std::vector<uint8_t> image(kMain3WindowSize);
     ExpandRecords(main3Records, kMain3WindowBase, image);
@@ -190,7 +128,7 @@ TEST_F(ComUpdateV2, StackThenMainFirmwareOfA2xMaster) {
     EXPECT_EQ(main[0].type, 0xC9);
     EXPECT_EQ(main[0].format, 2);
     EXPECT_EQ(CountType(main, 0xCE), 3u);
-    ExpectContiguousWrites(main, 0, 24048, 0x10000, 0x10000);
+    ExpectWrites(main, 0, 24048, 0x10000, 0x10000);
 
     std::vector<uint8_t> stackImage(kStackWindowSize);
     const ExpandResult expanded = ExpandRecords(stackRecords, 0, stackImage);
@@ -275,7 +213,7 @@ TEST_F(ComUpdateReplug, ReplugProcedureOnA205Master) {
     const std::vector<Request> requests = Requests(bench.Received());
     // Every step starts a download on a link of its own, opened anew after each replug.
     EXPECT_EQ(CountType(requests, 0xC9), 6u);
-    ExpectContiguousWrites(requests, 0, 24048, 0x10000, 0x10000);
+    ExpectWrites(requests, 0, 24048, 0x10000, 0x10000);
     const FirmwareDescriptor& d = firmwareDescriptors[0];
     const Bytes image(d.image, d.image + d.length);
     Bytes flash = bench.Flash2();
