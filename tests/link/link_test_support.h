@@ -12,20 +12,7 @@
 #include "link/link.h"
 #include "platform/seams.h"
 #include "sim/virtual_master.h"
-
-// Polls cond every millisecond (real time, not through the platform's sleep) for up to
-// timeoutMs; true as soon as it holds.
-template <typename Cond>
-bool WaitUntil(Cond cond, uint32_t timeoutMs = 3000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+#include "tests/support/wait_until.h"
 
 // Counts the 10 ms response polls and lets each last 1 ms; every other sleep is kept.
 inline std::atomic<uint32_t> g_responsePolls{0};

@@ -11,22 +11,10 @@
 #include "platform/platform.h"
 #include "platform/windows/serial_windows.h"
 #include "services/services.h"
+#include "tests/support/wait_until.h"
 #include "tests/windows/com_fixture.h"
 
 namespace {
-
-// Polls cond every millisecond for up to timeoutMs; true as soon as it holds.
-template <typename Cond>
-bool WaitUntil(Cond cond, uint32_t timeoutMs = 3000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Reads from the port until count bytes have come (bounded).
 Bytes ReadBytes(SerialPort* port, size_t count, uint32_t timeoutMs = 3000) {
