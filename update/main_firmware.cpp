@@ -16,8 +16,6 @@ std::array<uint8_t, kMain3WindowSize> workBuffer;
 
 namespace {
 
-constexpr uint32_t kBlockBytes = 8192;
-constexpr uint32_t kChunkBytes = 64;
 constexpr uint32_t kSkipStart = 0xFFFF8000;  // V3 never writes this 16 KB range
 constexpr uint32_t kSkipEnd = 0xFFFFC000;
 constexpr uint32_t kVerdictPolls = 20;
@@ -45,17 +43,11 @@ bool PrepareImage(const Variant& variant, const MasterEntry& entry, uint32_t* re
         *remaining = kMain3WindowSize;
         return true;
     }
-    if (entry.mainChoiceV2 == 0 || entry.mainChoiceV2 > firmwareDescriptors.size()) {
+    const FirmwareDescriptor* descriptor = ChosenV2Image(entry.mainChoiceV2);
+    if (descriptor == nullptr) {
         return false;
     }
-    const FirmwareDescriptor& descriptor = firmwareDescriptors[entry.mainChoiceV2 - 1];
-    const uint32_t length = std::min(descriptor.length, kMaxV2ImageLength);
-    // The last write is padded to a multiple of 16 bytes; the pad is the erased-flash value 0xFF,
-    // never what an earlier image left in the buffer.
-    workBuffer.fill(0xFF);
-    std::memcpy(workBuffer.data(), descriptor.image, length);
-    StampImage(workBuffer, kMain2StampOffset);
-    *remaining = length;
+    *remaining = LoadV2Image(*descriptor);
     return true;
 }
 
@@ -71,9 +63,9 @@ int32_t SendBlock(int32_t slot, const Variant& variant, uint32_t* cursor, uint32
         *cursor += skip;
         *address = kSkipEnd;
     }
-    while (blockBytes < kBlockBytes && *remaining != 0) {
+    while (blockBytes < kMainBlockBytes && *remaining != 0) {
         *remaining = (*remaining + 15) & ~15u;
-        const uint32_t chunk = std::min(*remaining, kChunkBytes);
+        const uint32_t chunk = std::min(*remaining, kMainChunkBytes);
         if (*cursor + chunk > workBuffer.size()) {
             break;  // cannot happen with images that fit the window; never read past the buffer
         }
@@ -191,6 +183,23 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
 }
 
 }  // namespace
+
+const FirmwareDescriptor* ChosenV2Image(uint8_t mainChoiceV2) {
+    if (mainChoiceV2 == 0 || mainChoiceV2 > firmwareDescriptors.size()) {
+        return nullptr;
+    }
+    return &firmwareDescriptors[mainChoiceV2 - 1];
+}
+
+uint32_t LoadV2Image(const FirmwareDescriptor& descriptor) {
+    const uint32_t length = std::min(descriptor.length, kMaxV2ImageLength);
+    // The last write is padded to a multiple of 16 bytes; the pad is the erased-flash value 0xFF,
+    // never what an earlier image left in the buffer.
+    workBuffer.fill(0xFF);
+    std::memcpy(workBuffer.data(), descriptor.image, length);
+    StampImage(workBuffer, kMain2StampOffset);
+    return length;
+}
 
 int32_t WaitBootResult(int32_t slot, bool busyTolerant) {
     for (uint32_t poll = 0; poll < kVerdictPolls; ++poll) {

@@ -17,8 +17,6 @@ enum class Step : uint8_t { erase, transfer, swap, identify };
 
 constexpr int32_t kCountdownTicks = 15;
 constexpr uint32_t kTickMs = 500;
-constexpr uint32_t kBlockBytes = 8192;
-constexpr uint32_t kChunkBytes = 64;
 
 struct ReplugState {
     Step step = Step::erase;
@@ -48,9 +46,9 @@ int32_t Transfer(int32_t slot, ReplugState& s) {
     uint32_t blockBytes = 0;
     uint8_t writes = 0;
     std::printf("Begin transfer for adress:%4X", static_cast<unsigned>(s.address));
-    while (blockBytes < kBlockBytes && s.remaining != 0 && !s.done) {
+    while (blockBytes < kMainBlockBytes && s.remaining != 0 && !s.done) {
         s.remaining = (s.remaining + 15) & ~15u;
-        const uint32_t chunk = std::min(s.remaining, kChunkBytes);
+        const uint32_t chunk = std::min(s.remaining, kMainChunkBytes);
         if (s.cursor + chunk > workBuffer.size()) {
             s.done = true;  // cannot happen with images that fit; never read past the buffer
             break;
@@ -156,19 +154,15 @@ void UpdateMainFirmwareV2Replug(uint8_t row) {
         return;
     }
     const MasterEntry& entry = masterTable.rows[row];
-    if (entry.mainChoiceV2 == 0 || entry.mainChoiceV2 > firmwareDescriptors.size()) {
+    const FirmwareDescriptor* descriptor = ChosenV2Image(entry.mainChoiceV2);
+    if (descriptor == nullptr) {
         return;
     }
-    const FirmwareDescriptor& descriptor = firmwareDescriptors[entry.mainChoiceV2 - 1];
     std::printf("Current Master Version:  %s %s\n\r", entry.versionText, entry.editionCode);
-    std::printf("Flashing: %s\n\r", descriptor.versionText);
+    std::printf("Flashing: %s\n\r", descriptor->versionText);
 
     ReplugState s;
-    s.remaining = std::min(descriptor.length, kMaxV2ImageLength);
-    // Pad bytes after an image whose length is not a multiple of 16 are the erased-flash value.
-    workBuffer.fill(0xFF);
-    std::memcpy(workBuffer.data(), descriptor.image, s.remaining);
-    StampImage(workBuffer, kMain2StampOffset);
+    s.remaining = LoadV2Image(*descriptor);
 
     while (!s.done) {
         int32_t r = 0;

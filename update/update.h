@@ -11,6 +11,16 @@
 // The buffer a main-firmware image is expanded or copied into and sent from.
 extern std::array<uint8_t, kMain3WindowSize> workBuffer;
 
+// Main-firmware images go out in writes of at most 64 bytes, committed in blocks of 8 KB.
+constexpr uint32_t kMainChunkBytes = 64;
+constexpr uint32_t kMainBlockBytes = 8192;
+
+// The 2.x image that a row's mainChoiceV2 names (1-based), or nullptr when it names none.
+const FirmwareDescriptor* ChosenV2Image(uint8_t mainChoiceV2);
+
+// Copies a 2.x image to the start of workBuffer, stamps it, and returns the bytes to send.
+uint32_t LoadV2Image(const FirmwareDescriptor& descriptor);
+
 void UpdateMainFirmwareV3(uint8_t row);
 void UpdateMainFirmwareV2(uint8_t row);
 void UpdateMainFirmwareV2Replug(uint8_t row);

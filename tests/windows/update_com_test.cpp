@@ -23,6 +23,17 @@ using namespace update_checks;
 // verdict poll has read it) and stays away 300 ms.
 constexpr const char* kRestart = " --restart-ms 1500 --restart-down-ms 300";
 
+// The 2.x main image in flash from address 0, with a valid programming stamp in its place.
+void ExpectMain2Flash(Bytes flash) {
+    const FirmwareDescriptor& d = firmwareDescriptors[0];
+    const Bytes image(d.image, d.image + d.length);
+    ASSERT_GE(flash.size(), image.size());
+    ExpectStamp(flash, kMain2StampOffset);
+    std::copy_n(image.begin() + kMain2StampOffset, 11, flash.begin() + kMain2StampOffset);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()))
+        << "flash differs from the image";
+}
+
 class ComUpdate : public ComFixture {
   protected:
     void SetUp() override {
@@ -137,16 +148,11 @@ TEST_F(ComUpdateV2, StackThenMainFirmwareOfA2xMaster) {
     EXPECT_TRUE(std::equal(stackImage.begin(), stackImage.end(), stackFlash.begin()));
     EXPECT_EQ(bench.StackIdRecord(), Bytes(expanded.idRecord.bytes, expanded.idRecord.bytes + 8));
 
-    const FirmwareDescriptor& d = firmwareDescriptors[0];
-    const Bytes image(d.image, d.image + d.length);
-    Bytes flash = bench.Flash2();
-    ASSERT_GE(flash.size(), image.size());
-    ExpectStamp(flash, kMain2StampOffset);
-    std::copy_n(image.begin() + kMain2StampOffset, 11, flash.begin() + kMain2StampOffset);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()))
-        << "flash differs from the image";
+    const Bytes flash = bench.Flash2();
+    ExpectMain2Flash(flash);
+    const uint32_t length = firmwareDescriptors[0].length;
     EXPECT_TRUE(
-        std::all_of(flash.begin() + d.length, flash.end(), [](uint8_t b) { return b == 0xFF; }));
+        std::all_of(flash.begin() + length, flash.end(), [](uint8_t b) { return b == 0xFF; }));
     EXPECT_EQ(bench.Violations(), "");
 }
 
@@ -214,14 +220,7 @@ TEST_F(ComUpdateReplug, ReplugProcedureOnA205Master) {
     // Every step starts a download on a link of its own, opened anew after each replug.
     EXPECT_EQ(CountType(requests, 0xC9), 6u);
     ExpectWrites(requests, 0, 24048, 0x10000, 0x10000);
-    const FirmwareDescriptor& d = firmwareDescriptors[0];
-    const Bytes image(d.image, d.image + d.length);
-    Bytes flash = bench.Flash2();
-    ASSERT_GE(flash.size(), image.size());
-    ExpectStamp(flash, kMain2StampOffset);
-    std::copy_n(image.begin() + kMain2StampOffset, 11, flash.begin() + kMain2StampOffset);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()))
-        << "flash differs from the image";
+    ExpectMain2Flash(bench.Flash2());
     EXPECT_EQ(bench.Violations(), "");
 }
 
