@@ -77,5 +77,14 @@ void ScanMasters();
 
 // ---- Run sequence ----
 
+// Whether a build that carries the placeholder images (imagesArePlaceholders) may write them into
+// a master. The shipped program refuses; the tests, the demo and the benchmark allow it.
+enum class PlaceholderWrites : uint8_t { refused, allowed };
+
+// What a placeholder build that refuses prints instead of dispatching the chosen updates.
+constexpr const char* kPlaceholderRefusal =
+    "This build carries placeholder firmware images: nothing was written. To update masters, "
+    "build with the real images: cmake -DIOLINK_FIRMWARE_DIR=<folder of real images>\n";
+
 // The whole program: parse, scan, select, report, dispatch. Returns 0 in every outcome.
-int RunUpdater(int argc, const char* const* argv);
+int RunUpdater(int argc, const char* const* argv, PlaceholderWrites placeholderWrites);

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "app/app.h"
+#include "images/images.h"
 #include "link/link.h"
 #include "update/update.h"
 
@@ -51,7 +52,7 @@ void Dispatch(uint8_t row) {
 
 }  // namespace
 
-int RunUpdater(int argc, const char* const* argv) {
+int RunUpdater(int argc, const char* const* argv, PlaceholderWrites placeholderWrites) {
     // Progress marks are printed without a line end: standard output is unbuffered so that the
     // operator sees each one as it happens. The standard stream stays synchronised with it, so
     // text of both channels reaches the output in the order written.
@@ -76,7 +77,14 @@ int RunUpdater(int argc, const char* const* argv) {
             std::printf("Please connect only one master for update:\n\r");
         } else {
             ListMasters();
-            Dispatch(ChosenRow());
+            // Placeholder images are data of the right shape, not firmware: unless the build
+            // allows it, they never reach a device. Nothing is sent to the master beyond the
+            // scan's identification.
+            if (imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed) {
+                std::printf("%s", kPlaceholderRefusal);
+            } else {
+                Dispatch(ChosenRow());
+            }
         }
     }
     std::printf("\n");

@@ -8,11 +8,15 @@
 #   stack.hex  the IO-Link stack image (Intel HEX)                          -> stackRecords
 #   main2.bin  the main image for masters on main firmware 2.x (raw bytes)  -> the 2.x image bytes
 #   main2.txt  the descriptor of main2.bin (key = value lines)              -> firmwareDescriptors
+#   main3.txt  the version of main3.hex (a key = value line)               -> main3ImageVersion
+#   PLACEHOLDER  present only in a folder of placeholder images             -> imagesArePlaceholders
 #
 # Every data record of a HEX file becomes one FirmwareRecord, in file order. Accepted HEX record
 # types: 00 data (1 to 16 bytes), 01 end of file, 04 extended linear address; 03 and 05 (start
 # address) are ignored, and so are blank lines. Anything wrong in a file stops with a message
-# "<file>:<line>: <what>" and no output is written.
+# "<file>:<line>: <what>" and no output is written. Data that an update never sends (main3.hex:
+# 0xFFFF8000..0xFFFFBFFF; stack.hex: 0x2000..0x3FFF) is accepted with a warning that names the
+# file, the range and the bytes left unwritten.
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -68,6 +72,18 @@ endfunction()
 #                 8 bytes at 0x3FBF8, which must be present.
 # Sets <countOut> to the number of data records.
 function(fw_hex_to_cpp path kind cppFile countOut)
+    # The range that the kind's update skips: the boot loader's own area.
+    if(kind STREQUAL "main3")
+        set(skipFrom 4294934528)  # 0xFFFF8000
+        set(skipTo 4294950912)    # 0xFFFFC000
+        set(skipText "0xFFFF8000..0xFFFFBFFF")
+    else()
+        set(skipFrom 8192)   # 0x2000
+        set(skipTo 16384)    # 0x4000
+        set(skipText "0x2000..0x3FFF")
+    endif()
+    set(skipBytes 0)
+    set(skipLine 0)
     fw_read_lines("${path}" ":0-9A-Fa-f\r\n" FALSE lines)
     set(hexByte "[0-9A-Fa-f][0-9A-Fa-f]")
     set(lineNumber 0)
@@ -142,6 +158,21 @@ function(fw_hex_to_cpp path kind cppFile countOut)
             elseif(addressEnd GREATER 65535)  # 0x0000 .. 0xFFFE
                 fw_fail("${where}" "record at ${addressHex} outside the flash window 0x0000..0xFFFE")
             endif()
+            # Bytes of this record inside the skipped range (records may overlap; each counts).
+            if(address LESS skipTo AND addressEnd GREATER skipFrom)
+                set(from ${address})
+                if(from LESS skipFrom)
+                    set(from ${skipFrom})
+                endif()
+                set(to ${addressEnd})
+                if(to GREATER skipTo)
+                    set(to ${skipTo})
+                endif()
+                math(EXPR skipBytes "${skipBytes} + ${to} - ${from}")
+                if(NOT skipLine)
+                    set(skipLine ${lineNumber})
+                endif()
+            endif()
             string(REGEX REPLACE "(..)" "0x\\1," bytes "${data}")
             string(APPEND chunk "    {${count}u, ${addressHex}u, {${bytes}}},\n")
             math(EXPR records "${records} + 1")
@@ -177,16 +208,32 @@ function(fw_hex_to_cpp path kind cppFile countOut)
     if(kind STREQUAL "stack" AND NOT idLine)
         fw_fail("${path}:${endLine}" "no identification record at 0x3FBF8")
     endif()
+    if(skipBytes GREATER 0)
+        # A warning, not an error: a firmware build's file may well hold the boot loader's own
+        # area, which the update skips to protect it.
+        message(WARNING " ${path}:${skipLine}: ${skipBytes} bytes of data in ${skipText}, a range "
+                        "the update skips: they will not be written to the master")
+    endif()
     set(${countOut} ${records} PARENT_SCOPE)
 endfunction()
 
-# Parses main2.txt. Sets fw_edition, fw_versionText, fw_version (C initialiser "{a, b, c}") and
-# fw_unread (C initialiser "{0x.., 0x..}") in the caller's scope.
-function(fw_read_descriptor path)
+# Parses a descriptor of key = value lines: kind main2 for main2.txt (keys edition,
+# version_text, version, unread), kind main3 for main3.txt (key version, the major number at
+# least 3). Sets fw_edition,
+# fw_versionText, fw_version (C initialiser "{a, b, c}"), fw_versionNumber (major * 65536 +
+# minor * 256 + patch) and fw_unread (C initialiser "{0x.., 0x..}") in the caller's scope, for the
+# keys the file has. Every key of its kind is required, each once.
+function(fw_read_descriptor path kind)
+    if(kind STREQUAL "main3")
+        set(keys version)
+    else()
+        set(keys edition version_text version unread)
+    endif()
     # Outside comments: printable ASCII and tabs, without ; [ and ].
     fw_read_lines("${path}" "\t\r\n -:<-Z\\^-~" TRUE lines)
     set(lineNumber 0)
-    foreach(key edition version_text version unread)
+    string(REPLACE ";" "|" keyPattern "${keys}")
+    foreach(key IN LISTS keys)
         set(seen_${key} 0)
     endforeach()
     foreach(line IN LISTS lines)
@@ -201,7 +248,7 @@ function(fw_read_descriptor path)
         endif()
         set(key "${CMAKE_MATCH_1}")
         set(value "${CMAKE_MATCH_2}")
-        if(NOT key MATCHES "^(edition|version_text|version|unread)$")
+        if(NOT key MATCHES "^(${keyPattern})$")
             fw_fail("${where}" "unknown key '${key}'")
         endif()
         if(seen_${key})
@@ -230,7 +277,13 @@ function(fw_read_descriptor path)
             math(EXPR major "${CMAKE_MATCH_1}")
             math(EXPR minor "${CMAKE_MATCH_2}")
             math(EXPR patch "${CMAKE_MATCH_3}")
+            # The 3.x image is compared with masters on 3.0.0 and above only.
+            if(kind STREQUAL "main3" AND major LESS 3)
+                fw_fail("${where}" "bad version '${value}' (the 3.x image's version is 3.0.0 or above)")
+            endif()
             set(fw_version "{${major}, ${minor}, ${patch}}" PARENT_SCOPE)
+            math(EXPR number "${major} * 65536 + ${minor} * 256 + ${patch}" OUTPUT_FORMAT HEXADECIMAL)
+            set(fw_versionNumber "${number}" PARENT_SCOPE)
         else()
             if(NOT value MATCHES "^([0-9A-Fa-f][0-9A-Fa-f])[ \t]+([0-9A-Fa-f][0-9A-Fa-f])$")
                 fw_fail("${where}" "bad unread '${value}' (two bytes in hexadecimal, e.g. 12 FF)")
@@ -238,7 +291,10 @@ function(fw_read_descriptor path)
             set(fw_unread "{0x${CMAKE_MATCH_1}, 0x${CMAKE_MATCH_2}}" PARENT_SCOPE)
         endif()
     endforeach()
-    foreach(key edition version_text version unread)
+    if(lineNumber EQUAL 0)
+        set(lineNumber 1)  # an empty file, or one of comments only: its first line
+    endif()
+    foreach(key IN LISTS keys)
         if(NOT seen_${key})
             fw_fail("${path}:${lineNumber}" "no '${key}' line in the file")
         endif()
@@ -280,7 +336,19 @@ string(REGEX REPLACE "(................................)" "\\1\n" main2Hex "${ma
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," main2Hex "${main2Hex}")
 file(APPEND "${fw_tmp}" "};\n\nconstexpr uint8_t kMain2Image[] = {\n${main2Hex}\n};\n")
 
-fw_read_descriptor("${FIRMWARE_DIR}/main2.txt")
+# main3.txt first: main2.txt's version is the one the descriptor row below takes.
+fw_read_descriptor("${FIRMWARE_DIR}/main3.txt" main3)
+string(REGEX REPLACE "[{} ]" "" fw_main3Text "${fw_version}")
+string(REPLACE "," "." fw_main3Text "${fw_main3Text}")
+set(fw_main3Version "${fw_versionNumber}")
+fw_read_descriptor("${FIRMWARE_DIR}/main2.txt" main2)
+# Placeholder images are marked by this file; the program then writes nothing unless the build
+# allows it (IOLINK_PLACEHOLDER_WRITES).
+if(EXISTS "${FIRMWARE_DIR}/PLACEHOLDER")
+    set(fw_placeholders true)
+else()
+    set(fw_placeholders false)
+endif()
 file(APPEND "${fw_tmp}" "
 static_assert(sizeof(kMain2Image) == ${main2Length});
 
@@ -295,6 +363,9 @@ constinit const std::span<const FirmwareRecord> main3Records{kMain3Records};
 // ${stackCount} records
 constinit const std::span<const FirmwareRecord> stackRecords{kStackRecords};
 constinit const std::span<const FirmwareDescriptor> firmwareDescriptors{kFirmwareDescriptors};
+// main3.txt: version ${fw_main3Text}
+constinit const int32_t main3ImageVersion = ${fw_main3Version};
+constinit const bool imagesArePlaceholders = ${fw_placeholders};
 ")
 # Replaced as a whole, and always, so that the output is newer than the images it came from.
 file(RENAME "${fw_tmp}" "${OUTPUT}")

@@ -8,8 +8,9 @@
 #include "platform/platform.h"
 
 int32_t GetMain3ImageVersion() {
-    // The 3.x image carries no version record that the program reads; its version is fixed here.
-    return 0x3000A;  // 3.0.10
+    // The 3.x image carries no version record that the program reads; its version comes with it,
+    // from the firmware folder, so that the selection compares masters with the image built in.
+    return main3ImageVersion;
 }
 
 int32_t GetStackImageVersion() {

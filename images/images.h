@@ -49,7 +49,15 @@ extern const std::span<const FirmwareRecord> main3Records;
 extern const std::span<const FirmwareRecord> stackRecords;
 extern const std::span<const FirmwareDescriptor> firmwareDescriptors;
 
-// The version of the 3.x main image: 3.0.10, a constant.
+// The version of the 3.x main image, from main3.txt beside it, packed as
+// major * 65536 + minor * 256 + patch (3.0.10 for the placeholder images).
+extern const int32_t main3ImageVersion;
+
+// True when the images are the repo's placeholders (their folder holds the PLACEHOLDER marker):
+// synthetic data of the right shape that must not reach a device unless the build allows it.
+extern const bool imagesArePlaceholders;
+
+// The version of the 3.x main image: main3ImageVersion.
 int32_t GetMain3ImageVersion();
 
 // The version held by the stack image's identification record, packed as

@@ -30,6 +30,7 @@ stack.hex, 3,212 data records, ascending:
   256 + 221 + 1,280 + 1,454 + 1 = 3,212; the highest end address is 0xEB60
 main2.bin, 24,038 bytes; at offsets 0x7A..0x84 (the stamp field) FF 00 FF 00 FF 00 FF 00 FF 00 FF.
 main2.txt, its descriptor: edition SE, version text 2.1.7, version 2.1.7, unread bytes 12 FF.
+main3.txt, the version of main3.hex: 3.0.10.
 """
 
 import os
@@ -135,10 +136,18 @@ version = 2.1.7
 unread = 12 FF
 """
 
+MAIN3_DESCRIPTOR = """\
+# Version of main3.hex, the main image for masters on main firmware 3.x.
+# One "key = value" line; "#" starts a comment; blank lines are ignored.
+#   version       major.minor.patch, decimal: major 3 to 127, minor and patch 0 to 127
+version = 3.0.10
+"""
+
 PLACEHOLDER_NOTE = """\
 The images in this folder are synthetic placeholders made by images/make_placeholders.py.
 They have the shape of the real firmware but no working content: never write them to a master.
-A build that uses this folder says so when it is configured.
+A build that uses this folder says so when it is configured, and unless it is configured with
+IOLINK_PLACEHOLDER_WRITES=ON the program lists the masters but writes nothing into them.
 """
 
 
@@ -155,6 +164,7 @@ def main():
     write("stack.hex", intel_hex(stack_records()))
     write("main2.bin", main2_image())
     write("main2.txt", MAIN2_DESCRIPTOR)
+    write("main3.txt", MAIN3_DESCRIPTOR)
     write("PLACEHOLDER", PLACEHOLDER_NOTE)
     print("placeholder images written to", OUT_DIR)
     return 0

@@ -52,38 +52,16 @@ bool PrepareImage(const Variant& variant, const MasterEntry& entry, uint32_t* re
 }
 
 // Sends one block of up to 8 KB in 64-byte writes, then commits it and waits for the verdict.
-int32_t SendBlock(int32_t slot, const Variant& variant, uint32_t* cursor, uint32_t* remaining,
-                  uint32_t* address) {
-    int32_t r = 0;
-    uint32_t blockBytes = 0;
-    uint8_t writes = 0;
-    if (variant.v3 && *address >= kSkipStart && *address < kSkipEnd) {
-        const uint32_t skip = std::min(kSkipEnd - *address, *remaining);
-        *remaining -= skip;
-        *cursor += skip;
-        *address = kSkipEnd;
+int32_t SendBlock(int32_t slot, const Variant& variant, ImageCursor& at) {
+    if (variant.v3 && at.address >= kSkipStart && at.address < kSkipEnd) {
+        const uint32_t skip = std::min(kSkipEnd - at.address, at.remaining);
+        at.remaining -= skip;
+        at.cursor += skip;
+        at.address = kSkipEnd;
     }
-    while (blockBytes < kMainBlockBytes && *remaining != 0) {
-        *remaining = (*remaining + 15) & ~15u;
-        const uint32_t chunk = std::min(*remaining, kMainChunkBytes);
-        if (*cursor + chunk > workBuffer.size()) {
-            break;  // cannot happen with images that fit the window; never read past the buffer
-        }
-        r = IOL_SP_Write(slot, *address, static_cast<uint8_t>(chunk), &workBuffer[*cursor],
-                         variant.format);
-        if (r != 0) {
-            std::printf("Error in IOL_SP_Write at %X with result:%X\n", *address,
-                        static_cast<unsigned>(r));
-            return r;
-        }
-        blockBytes += chunk;
-        *remaining -= chunk;
-        *cursor += chunk;
-        *address += chunk;
-        ++writes;
-        if (writes % 8 == 4) {
-            std::printf(".");
-        }
+    int32_t r = WriteImageChunks(slot, variant.format, at, "");
+    if (r != 0) {
+        return r;
     }
     uint8_t out1[4] = {};
     uint8_t out2[4] = {};
@@ -123,12 +101,11 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
         return;
     }
     const MasterEntry& entry = masterTable.rows[row];
-    uint32_t remaining = 0;
-    if (!PrepareImage(variant, entry, &remaining)) {
+    ImageCursor at;
+    if (!PrepareImage(variant, entry, &at.remaining)) {
         return;
     }
-    uint32_t cursor = 0;
-    uint32_t address = variant.v3 ? kMain3WindowBase : 0;
+    at.address = variant.v3 ? kMain3WindowBase : 0;
 
     const int32_t slot = IOL_Create(entry.portName);
     if (slot < 0) {
@@ -156,8 +133,8 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
             }
         }
     }
-    while (r == 0 && remaining != 0) {
-        r = SendBlock(slot, variant, &cursor, &remaining, &address);
+    while (r == 0 && at.remaining != 0) {
+        r = SendBlock(slot, variant, at);
     }
     if (r == 0) {
         r = IOL_SP_Finish(slot);
@@ -183,6 +160,40 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
 }
 
 }  // namespace
+
+int32_t WriteImageChunks(int32_t slot, uint8_t format, ImageCursor& at, const char* linePrefix) {
+    uint32_t blockBytes = 0;
+    uint8_t writes = 0;
+    while (blockBytes < kMainBlockBytes && at.remaining != 0) {
+        at.remaining = (at.remaining + 15) & ~15u;
+        const uint32_t chunk = std::min(at.remaining, kMainChunkBytes);
+        // Cannot happen with images that fit their window; should it, the update ends as a
+        // failure rather than reading past the buffer or committing a block short of its data.
+        if (at.cursor > workBuffer.size() || chunk > workBuffer.size() - at.cursor) {
+            std::printf(
+                "%sError in the image at %X: the write would read beyond the work buffer. "
+                "Terminating update\n",
+                linePrefix, static_cast<unsigned>(at.address));
+            return kImageBeyondBuffer;
+        }
+        const int32_t r = IOL_SP_Write(slot, at.address, static_cast<uint8_t>(chunk),
+                                       &workBuffer[at.cursor], format);
+        if (r != 0) {
+            std::printf("%sError in IOL_SP_Write at %X with result:%X\n", linePrefix,
+                        static_cast<unsigned>(at.address), static_cast<unsigned>(r));
+            return r;
+        }
+        blockBytes += chunk;
+        at.remaining -= chunk;
+        at.cursor += chunk;
+        at.address += chunk;
+        ++writes;
+        if (writes % 8 == 4) {
+            std::printf(".");
+        }
+    }
+    return 0;
+}
 
 const FirmwareDescriptor* ChosenV2Image(uint8_t mainChoiceV2) {
     if (mainChoiceV2 == 0 || mainChoiceV2 > firmwareDescriptors.size()) {

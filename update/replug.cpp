@@ -1,8 +1,6 @@
 // Main firmware update for masters on 2.0.1 to 2.0.9: every boot-loader step on a link of its
 // own, and between steps a countdown and a prompt to unplug and replug the master.
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "app/app.h"
 #include "images/images.h"
@@ -22,9 +20,7 @@ struct ReplugState {
     Step step = Step::erase;
     int32_t countdown = 0;
     bool done = false;
-    uint32_t cursor = 0;
-    uint32_t remaining = 0;
-    uint16_t address = 0;
+    ImageCursor at;  // carries over from one Transfer pass to the next; addresses below 0x10000
 };
 
 // One countdown tick; the last one asks for the replug and waits for a key.
@@ -42,35 +38,12 @@ void Tick(ReplugState& s) {
 }
 
 int32_t Transfer(int32_t slot, ReplugState& s) {
-    int32_t r = 0;
-    uint32_t blockBytes = 0;
-    uint8_t writes = 0;
-    std::printf("Begin transfer for adress:%4X", static_cast<unsigned>(s.address));
-    while (blockBytes < kMainBlockBytes && s.remaining != 0 && !s.done) {
-        s.remaining = (s.remaining + 15) & ~15u;
-        const uint32_t chunk = std::min(s.remaining, kMainChunkBytes);
-        if (s.cursor + chunk > workBuffer.size()) {
-            s.done = true;  // cannot happen with images that fit; never read past the buffer
-            break;
-        }
-        r = IOL_SP_Write(slot, s.address, static_cast<uint8_t>(chunk), &workBuffer[s.cursor],
-                         kFormatShortAddress);
-        if (r != 0) {
-            s.done = true;
-            std::printf("\nError in IOL_SP_Write at %X with result:%X\n",
-                        static_cast<unsigned>(s.address), static_cast<unsigned>(r));
-            break;
-        }
-        s.cursor += chunk;
-        s.address = static_cast<uint16_t>(s.address + chunk);
-        blockBytes += chunk;
-        s.remaining -= chunk;
-        ++writes;
-        if (writes % 8 == 4) {
-            std::printf(".");
-        }
-    }
-    if (!s.done && r == 0) {
+    std::printf("Begin transfer for adress:%4X", static_cast<unsigned>(s.at.address & 0xFFFF));
+    // The failure messages follow progress text on the same line: they begin with a line end.
+    int32_t r = WriteImageChunks(slot, kFormatShortAddress, s.at, "\n");
+    if (r != 0) {
+        s.done = true;
+    } else {
         std::printf("Writing Block:");
         uint8_t out1[4] = {};
         uint8_t out2[4] = {};
@@ -80,7 +53,7 @@ int32_t Transfer(int32_t slot, ReplugState& s) {
             std::printf("\nError in IOL_SP_WriteBlock:%X\n", static_cast<unsigned>(r));
         } else {
             s.countdown = kCountdownTicks;
-            if (s.remaining == 0) {
+            if (s.at.remaining == 0) {
                 s.step = Step::swap;
             }
         }
@@ -162,7 +135,7 @@ void UpdateMainFirmwareV2Replug(uint8_t row) {
     std::printf("Flashing: %s\n\r", descriptor->versionText);
 
     ReplugState s;
-    s.remaining = LoadV2Image(*descriptor);
+    s.at.remaining = LoadV2Image(*descriptor);
 
     while (!s.done) {
         int32_t r = 0;

@@ -15,6 +15,24 @@ extern std::array<uint8_t, kMain3WindowSize> workBuffer;
 constexpr uint32_t kMainChunkBytes = 64;
 constexpr uint32_t kMainBlockBytes = 8192;
 
+// Where the next write of a main-firmware image comes from and goes to.
+struct ImageCursor {
+    uint32_t cursor = 0;     // position in workBuffer of the next byte to send
+    uint32_t remaining = 0;  // bytes still to send
+    uint32_t address = 0;    // flash address of the next write
+};
+
+// The result of a chunk loop that stopped because a write would read beyond workBuffer: above
+// every status byte and the boot loader's 0x1000, so that it counts as a failure like them.
+constexpr int32_t kImageBeyondBuffer = 0x2000;
+
+// The chunk loop of one 8 KB block: writes of at most 64 bytes (the last one raised to a multiple
+// of 16) from workBuffer until the block holds 8192 bytes or nothing remains, with a progress dot
+// at every eighth write from the fourth. Returns 0 when every write was accepted; otherwise the
+// failed write's result, or kImageBeyondBuffer when the next write would read beyond workBuffer,
+// after printing its message with linePrefix ("" or "\n") before it. Nothing is committed here.
+int32_t WriteImageChunks(int32_t slot, uint8_t format, ImageCursor& at, const char* linePrefix);
+
 // The 2.x image that a row's mainChoiceV2 names (1-based), or nullptr when it names none.
 const FirmwareDescriptor* ChosenV2Image(uint8_t mainChoiceV2);
 

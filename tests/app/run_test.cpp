@@ -18,8 +18,10 @@ class RunSequence : public ::testing::Test {
     std::string Run(std::vector<const char*> args) {
         args.insert(args.begin(), "iolink-update");
         int status = -1;
-        const std::string out =
-            CaptureStdout([&] { status = RunUpdater(static_cast<int>(args.size()), args.data()); });
+        const std::string out = CaptureStdout([&] {
+            status =
+                RunUpdater(static_cast<int>(args.size()), args.data(), PlaceholderWrites::allowed);
+        });
         EXPECT_EQ(status, 0);
         return out;
     }

@@ -96,6 +96,10 @@ std::string Bench::UpdaterPath() {
     return IOLINK_UPDATER_PATH;
 }
 
+std::string Bench::RefusingUpdaterPath() {
+    return IOLINK_REFUSING_UPDATER_PATH;
+}
+
 std::string Bench::Unavailable() {
     std::vector<std::string> command = UnshareCommand();
     for (const char* word : {"sh", "-c", "mount -t tmpfs none /mnt"}) {
@@ -238,7 +242,7 @@ bool Bench::ReplugMaster(size_t index) {
 BenchRun Bench::Run(const std::vector<std::string>& args, uint32_t timeoutMs,
                     const Watcher& watcher, const Echo& echo) {
     std::vector<std::string> command = UnshareCommand();
-    command.insert(command.end(), {"sh", "-c", kNamespaceScript, "sh", root_, UpdaterPath()});
+    command.insert(command.end(), {"sh", "-c", kNamespaceScript, "sh", root_, updater_});
     command.insert(command.end(), args.begin(), args.end());
     BenchRun run;
     // A write to the standard input of an updater that has ended must not end this process.

@@ -54,8 +54,13 @@ class Bench {
     BenchRun Run(const std::vector<std::string>& args, uint32_t timeoutMs,
                  const Watcher& watcher = {}, const Echo& echo = {});
 
-    // The updater binary this bench runs.
+    // The updater binary this bench runs: the shipped program built with placeholder writes on,
+    // so that whole updates run with the placeholder images.
     static std::string UpdaterPath();
+    // The same program built as it ships with placeholder images: placeholder writes off.
+    static std::string RefusingUpdaterPath();
+    // Runs that binary (or another) from now on.
+    void UseUpdater(const std::string& path) { updater_ = path; }
 
   private:
     struct Device {
@@ -66,6 +71,7 @@ class Bench {
     void Plug(const Device& device, bool plugged, const std::string& slavePath);
 
     std::string root_;
+    std::string updater_ = UpdaterPath();
     std::vector<std::unique_ptr<Device>> masters_;
     unsigned usbCount_ = 0;
     unsigned foreignCount_ = 0;

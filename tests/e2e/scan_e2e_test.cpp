@@ -117,6 +117,32 @@ TEST_F(ScanE2e, MasterBelowTwoGetsTheNotice) {
     EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify});
 }
 
+// The program as a placeholder build ships it: the scan, the listing, then the refusal; the
+// master receives the identification request and nothing else (no port reset, no download).
+TEST_F(ScanE2e, PlaceholderBuildListsTheMasterButWritesNothing) {
+    bench.UseUpdater(Bench::RefusingUpdaterPath());
+    VirtualMaster& vm = bench.AddMaster(Identity("30A", "SE"));
+    const char* const refusal =
+        "This build carries placeholder firmware images: nothing was written. To update masters, "
+        "build with the real images: cmake -DIOLINK_FIRMWARE_DIR=<folder of real images>\n";
+    EXPECT_EQ(Run({}).out,
+              "ttyACM0 found, try to get information\n"
+              "Found 1 USB IO-Link Master. Only one is updateable by this program.\n\r"
+              "-> Standard Edition (3.0.A/1.3.0) on ttyACM0\n\r" +
+                  std::string(refusal) + "\n");
+    EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify});
+
+    // A 2.x master with both the IO-Link stack and the main firmware chosen: neither is written.
+    vm.ClearReceived();
+    vm.SetIdentity(Identity("215", "SE", "120"));
+    EXPECT_EQ(Run({}).out,
+              "ttyACM0 found, try to get information\n"
+              "Found 1 USB IO-Link Master. Only one is updateable by this program.\n\r"
+              "-> Standard Edition (2.1.5/1.2.0) on ttyACM0\n\r" +
+                  std::string(refusal) + "\n");
+    EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify});
+}
+
 TEST_F(ScanE2e, UnknownEditionIsListedWithoutName) {
     bench.AddMaster(Identity("217", "XY"));
     VirtualMaster& se = bench.AddMaster(Identity("217", "SE", "130"));

@@ -1,6 +1,8 @@
 # Runs images/firmware_to_cpp.cmake on a small firmware folder with one fault (named by CASE) and
 # checks that it fails with "<file>:<line>: <message>" and writes no output. CASE "good" checks
-# that the unmodified folder converts, including records that end exactly at each window's end.
+# that the unmodified folder converts, including records that end exactly at each window's end;
+# "skip_ranges" that data in the ranges the updates skip converts with a warning naming file, line,
+# range and bytes; "placeholder" that the marker file makes the tables say so.
 #   cmake -DCASE=<case> -DSCRIPT=<firmware_to_cpp.cmake> -DWORK=<scratch folder> -P <this file>
 
 function(hex2 value out)
@@ -43,6 +45,8 @@ set(main3 "${main3Upper0};${main3First};${main3Upper1};${main3Last};${eof}")
 set(stack "${stackFirst};${stackLast};${stackUpper};${stackId};${eof}")
 string(REPEAT "A" 200 main2)
 set(descriptor "# test descriptor; any character [in] comments\nedition = SE\nversion_text = 2.1.7\nversion = 2.1.7\nunread = 12 FF\n")
+set(main3Version "# the 3.x image's version\nversion = 3.2.1\n")
+set(withMarker FALSE)
 
 if(CASE STREQUAL "good")
 elseif(CASE STREQUAL "checksum")
@@ -108,6 +112,23 @@ elseif(CASE STREQUAL "missing_key")
 elseif(CASE STREQUAL "duplicate_key")
     string(APPEND descriptor "edition=DE # again\n")
     set(expect "main2.txt:6: 'edition' given twice (first on line 2)")
+elseif(CASE STREQUAL "main3_version_missing")
+    set(main3Version "# no version\n")
+    set(expect "main3.txt:1: no 'version' line in the file")
+elseif(CASE STREQUAL "main3_version_bad")
+    set(main3Version "version = 3.0\n")
+    set(expect "main3.txt:1: bad version '3.0'")
+elseif(CASE STREQUAL "main3_version_low")
+    set(main3Version "\nversion = 2.9.9\n")
+    set(expect "main3.txt:2: bad version '2.9.9' (the 3.x image's version is 3.0.0 or above)")
+elseif(CASE STREQUAL "skip_ranges")
+    # Data in the ranges that the updates skip is accepted, with a warning each.
+    hex_line(line3 00 9000 ${bytes16})
+    string(REPLACE "${main3Upper1}" "${main3Upper1};${line3}" main3 "${main3}")
+    hex_line(lineS 00 3FFC ${bytes16})  # 4 bytes inside 0x2000..0x3FFF, the rest above it
+    string(REPLACE "${stackFirst}" "${stackFirst};${lineS}" stack "${stack}")
+elseif(CASE STREQUAL "placeholder")
+    set(withMarker TRUE)
 else()
     message(FATAL_ERROR "unknown CASE '${CASE}'")
 endif()
@@ -121,20 +142,40 @@ file(WRITE "${dir}/main3.hex" "${main3}\n")
 file(WRITE "${dir}/stack.hex" "${stack}\n")
 file(WRITE "${dir}/main2.bin" "${main2}")
 file(WRITE "${dir}/main2.txt" "${descriptor}")
+file(WRITE "${dir}/main3.txt" "${main3Version}")
+if(withMarker)
+    file(WRITE "${dir}/PLACEHOLDER" "placeholder images\n")
+endif()
 
 set(output "${dir}/out.cpp")
 execute_process(COMMAND ${CMAKE_COMMAND} -DFIRMWARE_DIR=${dir} -DOUTPUT=${output} -P ${SCRIPT}
                 RESULT_VARIABLE status ERROR_VARIABLE err OUTPUT_VARIABLE out)
 
-if(CASE STREQUAL "good")
+if(CASE MATCHES "^(good|skip_ranges|placeholder)$")
     if(NOT status EQUAL 0)
-        message(FATAL_ERROR "the good folder was refused:\n${err}")
+        message(FATAL_ERROR "the folder was refused:\n${err}")
     endif()
+    set(warnings "${dir}/main3.hex:4: 16 bytes of data in 0xFFFF8000..0xFFFFBFFF"
+                 "${dir}/stack.hex:2: 4 bytes of data in 0x2000..0x3FFF")
+    foreach(warning IN LISTS warnings)
+        string(FIND "${err}" "${warning}" at)
+        if(CASE STREQUAL "skip_ranges" AND at EQUAL -1)
+            message(FATAL_ERROR "no warning '${warning}' in:\n${err}")
+        elseif(NOT CASE STREQUAL "skip_ranges" AND NOT at EQUAL -1)
+            message(FATAL_ERROR "a warning without data in a skipped range:\n${err}")
+        endif()
+    endforeach()
     file(READ "${output}" cpp)
+    if(withMarker)
+        set(marker "imagesArePlaceholders = true;")
+    else()
+        set(marker "imagesArePlaceholders = false;")
+    endif()
     foreach(text "{16u, 0xfffffff0u, {0x00,0x01,0x02,0x03,0x04,0x05,0x06,0x07,0x08,0x09,0x0A,0x0B,0x0C,0x0D,0x0E,0x0F,}}"
                  "{15u, 0xfff0u, {0x00,"
                  "{8u, 0x3fbf8u, {0x30,0x01,0x00,0x00,0x20,0xA7,0xFF,0xFF,}}"
-                 "{200u, \"SE\", \"2.1.7\", {0x12, 0xFF}, {2, 1, 7}, kMain2Image}")
+                 "{200u, \"SE\", \"2.1.7\", {0x12, 0xFF}, {2, 1, 7}, kMain2Image}"
+                 "main3ImageVersion = 0x30201;" "${marker}")
         string(FIND "${cpp}" "${text}" at)
         if(at EQUAL -1)
             message(FATAL_ERROR "the output lacks '${text}':\n${cpp}")

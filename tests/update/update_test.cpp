@@ -248,4 +248,36 @@ TEST_F(BootVerdict, NoVerdictAfterTwentyPollsHalfASecondApart) {
     EXPECT_EQ(longSleeps, std::vector<uint32_t>(20, 500));
 }
 
+// The chunk loop never reads past workBuffer: a write that would is not sent, the block is not
+// committed, and the loop ends as a failure with its message, for both line prefixes.
+TEST_F(BootVerdict, ChunkLoopEndsAsAFailureBeforeReadingBeyondTheBuffer) {
+    uint8_t out1[4] = {};
+    uint8_t out2[4] = {};
+    ASSERT_EQ(IOL_SP_InitDownload(slot, out1, out2, kFormatLongAddress), 0);
+    ASSERT_EQ(IOL_SP_Erase(slot), 0);
+    for (const char* prefix : {"", "\n"}) {
+        vm.ClearReceived();
+        // Room for one 64-byte write and half of the next.
+        ImageCursor at;
+        at.cursor = static_cast<uint32_t>(workBuffer.size()) - 96;
+        at.remaining = 128;
+        at.address = 0xFFFFFF00;
+        int32_t r = 0;
+        const std::string out =
+            CaptureStdout([&] { r = WriteImageChunks(slot, kFormatLongAddress, at, prefix); });
+        EXPECT_EQ(r, kImageBeyondBuffer);
+        EXPECT_EQ(out, std::string(prefix) +
+                           "Error in the image at FFFFFF40: the write would read beyond the work "
+                           "buffer. Terminating update\n");
+        const std::vector<Bytes> frames = vm.Received();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0][3], kFrameTypeSpWrite);
+        EXPECT_EQ(frames[0][5], 64);
+        EXPECT_EQ(at.cursor, workBuffer.size() - 32);
+        EXPECT_EQ(at.remaining, 64u);
+        // A new download for the next pass: the device takes no write below the last one.
+        ASSERT_EQ(IOL_SP_Erase(slot), 0);
+    }
+}
+
 }  // namespace

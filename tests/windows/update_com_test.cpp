@@ -56,7 +56,7 @@ class ComUpdate : public ComFixture {
     std::string RunUpdate() {
         StdoutCapture capture;
         const char* argv[] = {"iolink-update.exe"};
-        EXPECT_EQ(RunUpdater(1, argv), 0);
+        EXPECT_EQ(RunUpdater(1, argv, PlaceholderWrites::allowed), 0);
         return capture.Text();
     }
 

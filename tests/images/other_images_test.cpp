@@ -1,0 +1,42 @@
+// A program built with another firmware folder (tests/images/firmware_3_1_0: a 3.x image of version
+// 3.1.0, no placeholder marker): the 3.x image's version and the selection follow that folder.
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "images/images.h"
+
+namespace {
+
+void Master(const int8_t (&main)[3]) {
+    masterTable = MasterTable{};
+    MasterEntry& row = masterTable.rows[0];
+    std::copy(std::begin(main), std::end(main), row.mainVersion);
+    row.editionCode[0] = 'S';
+    row.editionCode[1] = 'E';
+    masterTable.masterCount = 1;
+}
+
+TEST(OtherImages, TheThreeXVersionComesFromTheFolder) {
+    EXPECT_EQ(GetMain3ImageVersion(), 0x030100);
+    EXPECT_FALSE(imagesArePlaceholders);
+}
+
+// "-s -m": only a main firmware of the image's own version is chosen. The placeholders' 3.0.10
+// would choose a 3.0.10 master; this folder's 3.1.0 chooses a 3.1.0 master and not a 3.0.10 one.
+TEST(OtherImages, TheSelectionComparesMastersWithThatVersion) {
+    const char* argv[] = {"iolink-update", "-s", "-m"};
+    updateOptions = UpdateOptions{};
+    ASSERT_FALSE(ParseCommandLine(3, argv));
+
+    Master({3, 0, 10});
+    SelectUpdate(0);
+    EXPECT_EQ(masterTable.rows[0].mainChoiceV3, 0);
+    EXPECT_EQ(masterTable.updateableCount, 0);
+
+    Master({3, 1, 0});
+    SelectUpdate(0);
+    EXPECT_EQ(masterTable.rows[0].mainChoiceV3, 1);
+    EXPECT_EQ(masterTable.updateableCount, 1);
+}
+
+}  // namespace
