@@ -32,6 +32,21 @@ void PlatformSeam_SetKeyHook(int (*hook)());
 // The next Platform_ThreadStart fails (returns nullptr) without starting a thread.
 void PlatformSeam_FailNextThreadStart();
 
+// What the system's read call of a serial port returned (read(2) on POSIX, ReadFile on Windows),
+// in that call's own terms: got is the number of bytes read (0 or 1) or -1 for a failed call,
+// error the system's error code of a failed call (errno, or GetLastError()).
+struct SerialReadCall {
+    int got;
+    uint8_t byte;
+    uint32_t error;
+};
+
+// Every one-byte read of every open serial port takes hook() as the result of the system's read
+// call instead of making it; the platform's own handling of that result (which errors mean a lost
+// device, what follows a failed read) is unchanged. nullptr restores the system's call. The hook
+// runs on the receive threads.
+void PlatformSeam_SetSerialReadHook(SerialReadCall (*hook)());
+
 // POSIX only: the folders that stand for /sys and /dev (for a fake sysfs tree and device nodes);
 // nullptr restores the real ones.
 void PlatformSeam_SetPosixRoots(const char* sysRoot, const char* devRoot);

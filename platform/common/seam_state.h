@@ -17,6 +17,9 @@ int (*SeamState_KeyHook())();
 // True and *out set when the clock is fixed.
 bool SeamState_FixedUtc(UtcTime* out);
 
+// The serial read hook, or nullptr for the system's read call.
+SerialReadCall (*SeamState_SerialReadHook())();
+
 // True once after PlatformSeam_FailNextThreadStart (the seam disarms itself).
 bool SeamState_TakeThreadStartFailure();
 

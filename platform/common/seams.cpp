@@ -12,6 +12,7 @@ namespace {
 std::atomic<uint32_t (*)(uint32_t)> g_sleepHook{nullptr};
 std::atomic<int (*)()> g_keyHook{nullptr};
 std::atomic<bool> g_failNextThreadStart{false};
+std::atomic<SerialReadCall (*)()> g_serialReadHook{nullptr};
 
 std::mutex g_seamMutex;
 bool g_utcFixed = false;                    // guarded by g_seamMutex
@@ -39,6 +40,14 @@ void PlatformSeam_SetSleepHook(uint32_t (*hook)(uint32_t ms)) {
 
 void PlatformSeam_SetKeyHook(int (*hook)()) {
     g_keyHook.store(hook, std::memory_order_release);
+}
+
+void PlatformSeam_SetSerialReadHook(SerialReadCall (*hook)()) {
+    g_serialReadHook.store(hook, std::memory_order_release);
+}
+
+SerialReadCall (*SeamState_SerialReadHook())() {
+    return g_serialReadHook.load(std::memory_order_acquire);
 }
 
 void PlatformSeam_FailNextThreadStart() {

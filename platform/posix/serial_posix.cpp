@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "platform/common/seam_state.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_roots.h"
 #include "platform/posix/serial_posix.h"
@@ -150,7 +151,15 @@ SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {
         return SerialReadResult::error;
     }
     uint8_t byte = 0;
-    const ssize_t got = read(port->fd, &byte, 1);
+    ssize_t got = 0;
+    if (SerialReadCall(*hook)() = SeamState_SerialReadHook(); hook != nullptr) {
+        const SerialReadCall call = hook();
+        got = call.got;
+        byte = call.byte;
+        errno = static_cast<int>(call.error);
+    } else {
+        got = read(port->fd, &byte, 1);
+    }
     if (got == 1) {
         *out = byte;
         return SerialReadResult::byte;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/common/seam_state.h"
 #include "platform/platform.h"
 
 struct SerialPort {
@@ -105,7 +106,17 @@ SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {
     }
     uint8_t byte = 0;
     DWORD got = 0;
-    if (!ReadFile(port->handle, &byte, 1, &got, nullptr)) {
+    BOOL ok = FALSE;
+    if (SerialReadCall(*hook)() = SeamState_SerialReadHook(); hook != nullptr) {
+        const SerialReadCall call = hook();
+        ok = call.got >= 0 ? TRUE : FALSE;
+        got = call.got > 0 ? static_cast<DWORD>(call.got) : 0;
+        byte = call.byte;
+        SetLastError(call.error);
+    } else {
+        ok = ReadFile(port->handle, &byte, 1, &got, nullptr);
+    }
+    if (!ok) {
         // A USB serial device that is unplugged fails every further read with access denied.
         return GetLastError() == ERROR_ACCESS_DENIED ? SerialReadResult::lost
                                                      : SerialReadResult::error;

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <ostream>
@@ -126,6 +127,35 @@ TEST_F(SerialOnPty, ReadWithoutDataIsNoneAndAClosedOtherSideIsLost) {
     uint32_t written = 99;
     EXPECT_FALSE(Platform_SerialWrite(port_, &one, 1, &written));
     EXPECT_EQ(written, 0u);
+}
+
+// The read-call seam: the results of read(2) as the receive loop sees them, errno included.
+SerialReadCall g_readCall{};
+SerialReadCall InjectedRead() {
+    return g_readCall;
+}
+
+TEST_F(SerialOnPty, ReadCallResultsMapToByteNoneLostAndError) {
+    PlatformSeam_SetSerialReadHook(InjectedRead);
+    const struct {
+        SerialReadCall call;
+        SerialReadResult expected;
+    } cases[] = {
+        {{1, 0x13, 0}, SerialReadResult::byte},    {{-1, 0, EAGAIN}, SerialReadResult::none},
+        {{-1, 0, EINTR}, SerialReadResult::none},  {{0, 0, 0}, SerialReadResult::lost},
+        {{-1, 0, EIO}, SerialReadResult::lost},    {{-1, 0, ENXIO}, SerialReadResult::lost},
+        {{-1, 0, ENODEV}, SerialReadResult::lost}, {{-1, 0, EBADF}, SerialReadResult::error},
+    };
+    for (const auto& c : cases) {
+        g_readCall = c.call;
+        uint8_t byte = 0;
+        EXPECT_EQ(Platform_SerialReadByte(port_, &byte), c.expected)
+            << c.call.got << " " << c.call.error;
+        if (c.expected == SerialReadResult::byte) {
+            EXPECT_EQ(byte, 0x13);
+        }
+    }
+    PlatformSeam_SetSerialReadHook(nullptr);
 }
 
 TEST_F(SerialOnPty, IsExclusiveToItsOpenerInThisAndOtherProcesses) {
