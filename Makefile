@@ -25,7 +25,7 @@ deps:
 	if [ -n "$$missing" ]; then \
 		if [ "$$(id -u)" = 0 ]; then \
 			echo "Installing:$$missing"; \
-			apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+			apt-get -o DPkg::Lock::Timeout=600 update -qq && DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq $$missing; \
 		else \
 			echo "Missing packages. Install them with:"; \
 			echo "  sudo apt-get install -y$$missing"; exit 1; \
@@ -93,8 +93,8 @@ define ensure_packages
 	if [ -n "$$missing" ]; then \
 		if [ "$$(id -u)" = 0 ]; then \
 			echo "Installing:$$missing"; \
-			apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
-				apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+			apt-get -o DPkg::Lock::Timeout=600 update -qq && DEBIAN_FRONTEND=noninteractive \
+				apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $$missing >/dev/null; \
 		else \
 			echo "Missing packages. Install them with:"; \
 			echo "  sudo apt-get install -y --no-install-recommends$$missing"; exit 1; \
