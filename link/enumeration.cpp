@@ -2,6 +2,7 @@
 // port name.
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -110,11 +111,9 @@ int32_t IOL_GetProductText(const char* portName, char* text) {
         for (size_t d = 0; d < 4 && pid[4 + d] != '\0'; ++d) {
             digits[d] = pid[4 + d];
         }
-        unsigned int product = 0;
-        if (std::sscanf(digits, "%X", &product) != 1) {
-            product = 0;
-        }
-        std::snprintf(text, 16, "USB2%05x", product);
+        // Read as hexadecimal up to the first character that is not a digit; none at all is 0.
+        const unsigned long product = std::strtoul(digits, nullptr, 16);
+        std::snprintf(text, 16, "USB2%05lx", product);
         return 1;
     }
     std::snprintf(text, 16, "%s", "               ");

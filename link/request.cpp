@@ -5,7 +5,6 @@
 namespace {
 
 constexpr uint32_t kResponsePollMs = 10;
-constexpr uint8_t kNoPort = 255;
 
 }  // namespace
 
@@ -67,8 +66,8 @@ uint8_t Link_PortStatusBits(Link* link, uint8_t port) {
     // portFlag under it, together with the ring indexes.
     LibraryLockGuard guard;
     uint8_t bits = 0;
-    // Port numbers without per-port state (16 and above) read like 255, no port.
-    if (port != kNoPort && port < kPortCount) {
+    // 255 means no port; ports 16 and above have no per-port state and read like it.
+    if (port < kPortCount) {
         const uint8_t state = link->portState[port];
         const uint8_t flag = link->portFlag[port];
         if (state != 0) {

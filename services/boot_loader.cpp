@@ -56,6 +56,7 @@ int32_t BootRequest(int32_t slot, uint8_t type, uint8_t format, const OutBuffers
 }  // namespace
 
 // Starts a download. Response bytes 20-23 and 24-27 go to the out-buffers.
+// NOLINTNEXTLINE(readability-non-const-parameter): written through OutBuffers on a matching type
 int32_t IOL_SP_InitDownload(int32_t slot, uint8_t* out1, uint8_t* out2, uint8_t format) {
     const OutBuffers out{out1, 20, out2, 24};
     return BootRequest(slot, kFrameTypeSpInitDownload, format, &out);
@@ -96,6 +97,7 @@ int32_t IOL_SP_Write(int32_t slot, uint32_t address, uint8_t length, const uint8
 
 // Commits the chunks sent since the last commit. Response bytes 6-9 and 10-13 go to the
 // out-buffers; the outcome follows as a port event.
+// NOLINTNEXTLINE(readability-non-const-parameter): written through OutBuffers on a matching type
 int32_t IOL_SP_WriteBlock(int32_t slot, uint8_t* out1, uint8_t* out2) {
     const OutBuffers out{out1, 6, out2, 10};
     return BootRequest(slot, kFrameTypeSpWriteBlock, kFrameFormat, &out);

@@ -182,7 +182,10 @@ bool VmFault_Parse(const std::string& text, uint8_t& type, VmFault& fault, std::
         const std::string key = item.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
         if (!ParseFaultKey(key, value, eq != std::string::npos, f)) {
-            error = "bad fault item '" + item + "' in " + text;
+            error = "bad fault item '";
+            error += item;
+            error += "' in ";
+            error += text;
             return false;
         }
         start = comma + 1;
@@ -213,7 +216,10 @@ bool VmOptions_Parse(const std::vector<std::string>& args, VmOptions& o, std::st
                 return false;
             }
             if (!ParseNumber(v, 600000, n)) {
-                error = "bad number for " + a + ": " + v;
+                error = "bad number for ";
+                error += a;
+                error += ": ";
+                error += v;
                 return false;
             }
             field = uint32_t(n);
@@ -268,7 +274,10 @@ bool VmOptions_Parse(const std::vector<std::string>& args, VmOptions& o, std::st
         }
         if (!ok) {
             if (error.empty()) {
-                error = "bad value for " + a + ": " + v;
+                error = "bad value for ";
+                error += a;
+                error += ": ";
+                error += v;
             }
             return false;
         }

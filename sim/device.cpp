@@ -76,7 +76,7 @@ bool MainReady(VmDevice& d, const Bytes& request, bool needErased, VmOutcome& ou
     return true;
 }
 
-void Identify(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
+void Identify(VmDevice& d, const Bytes& request, bool /*failVerdict*/, VmOutcome& out) {
     Bytes r = Response(request, ResponseLength(0x67));
     r[4] = 0;
     for (size_t i = 0; i < 3; ++i) {
@@ -91,13 +91,13 @@ void Identify(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
 }
 
 // Port reset: answered with status 0 by the running firmware; the boot loader does not serve it.
-void ResetPort(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
+void ResetPort(VmDevice& d, const Bytes& request, bool /*failVerdict*/, VmOutcome& out) {
     if (!d.main.bootMode) {
         out.response = StatusOnly(request, 0);
     }
 }
 
-void QueryDD(VmDevice&, const Bytes& request, bool, VmOutcome& out) {
+void QueryDD(VmDevice& /*d*/, const Bytes& request, bool /*failVerdict*/, VmOutcome& out) {
     out.response = StatusOnly(request, 0);
 }
 
@@ -105,7 +105,7 @@ void QueryDD(VmDevice&, const Bytes& request, bool, VmOutcome& out) {
 // 64 KB flash from 0; 3: 4-byte addresses into the 128 KB window at 0xFFFE0000). It does not
 // start a new download: after a replug it resumes the one in progress, which only Erase
 // replaces. Values: bytes 20-23 the window base, 24-27 the window size of the format.
-void InitDownload(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
+void InitDownload(VmDevice& d, const Bytes& request, bool /*failVerdict*/, VmOutcome& out) {
     const uint8_t format = request[2];
     if (format != 2 && format != 3) {
         Refuse(d, request, kVmBadFormat, 0, "InitDownload format byte not 2 or 3", out);
@@ -152,7 +152,7 @@ void Erase(VmDevice& d, const Bytes& request, bool failVerdict, VmOutcome& out) 
 // address at 6-7, data from 8. Writes must rise without overlap inside the window, fit the
 // block buffer, and use the download's format; the first refused write ends the download's
 // writes until the next Erase.
-void Write(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
+void Write(VmDevice& d, const Bytes& request, bool /*failVerdict*/, VmOutcome& out) {
     const uint8_t format = request[2];
     const size_t header = format == 3 ? 10 : 8;
     const uint32_t length = request.size() > 5 ? request[5] : 0;
@@ -202,8 +202,9 @@ void Write(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
         reject(kVmBlockTooLarge, "block larger than 8192 bytes");
         return;
     }
-    d.pending.push_back(
-        VmPendingWrite{uint32_t(offset), Bytes(request.begin() + header, request.end())});
+    d.pending.push_back(VmPendingWrite{
+        uint32_t(offset),
+        Bytes(request.begin() + static_cast<std::ptrdiff_t>(header), request.end())});
     m.nextOffset = uint32_t(offset + length);
     m.pendingBytes += length;
     out.response = StatusOnly(request, 0);
@@ -278,7 +279,7 @@ bool StackPort(VmDevice& d, const Bytes& request, VmOutcome& out) {
 }
 
 // Stack Init starts a new stack download: the stack flash becomes 0xFF.
-void StackInit(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
+void StackInit(VmDevice& d, const Bytes& request, bool /*failVerdict*/, VmOutcome& out) {
     if (!StackPort(d, request, out)) {
         return;
     }
@@ -291,7 +292,7 @@ void StackInit(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
 
 // Stack Write: address at 5-8, length at 9, data from 10. Data rises without overlap inside
 // 0x0000..0xFFFE; the 8-byte identification record at 0x3FBF8 comes last.
-void StackWrite(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
+void StackWrite(VmDevice& d, const Bytes& request, bool /*failVerdict*/, VmOutcome& out) {
     const uint32_t length = request.size() > 9 ? request[9] : 0;
     if (request.size() < 10 || request.size() != 10 + length) {
         Refuse(d, request, kVmMalformed, 0, "stack write frame length does not match its data",
@@ -351,7 +352,7 @@ char HexDigit(uint8_t v) {
 // Stack Finish ends the download. With the identification record in place the stack reports
 // the record's version from now on (also in the identity after a main update); a download
 // without it is finished all the same but recorded as a violation.
-void StackFinish(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
+void StackFinish(VmDevice& d, const Bytes& request, bool /*failVerdict*/, VmOutcome& out) {
     if (!StackPort(d, request, out)) {
         return;
     }
@@ -377,18 +378,18 @@ void StackFinish(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
 }
 
 // Query1: byte 5 the stack loader's state (0 idle, 1 download active, 2 finished).
-void StackQuery1(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
+void StackQuery1(VmDevice& d, const Bytes& request, bool /*failVerdict*/, VmOutcome& out) {
     out.response = StatusOnly(request, d.stack.active ? 1 : d.stack.finished ? 2 : 0);
 }
 
 // Query4: bytes 5-8 the data bytes accepted in the current stack download.
-void StackQuery4(VmDevice& d, const Bytes& request, bool, VmOutcome& out) {
+void StackQuery4(VmDevice& d, const Bytes& request, bool /*failVerdict*/, VmOutcome& out) {
     out.response = Response(request, ResponseLength(0xEA));
     Put32(out.response, 5, d.stack.bytesWritten);
 }
 
 // One handler per frame type; the device grows by adding entries.
-std::array<VmBuiltin, 256> MakeTable() {
+constexpr std::array<VmBuiltin, 256> MakeTable() {
     std::array<VmBuiltin, 256> t{};
     t[0x0F] = ResetPort;
     t[0x67] = Identify;
@@ -406,7 +407,7 @@ std::array<VmBuiltin, 256> MakeTable() {
     return t;
 }
 
-const std::array<VmBuiltin, 256> kBuiltins = MakeTable();
+constexpr std::array<VmBuiltin, 256> kBuiltins = MakeTable();
 
 }  // namespace
 

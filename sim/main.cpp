@@ -1,7 +1,6 @@
 // iolink-virtual-master: serves a simulated master on a pseudo-terminal for benches and manual
 // runs. The first line of standard output is the pseudo-terminal's path.
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,7 +16,7 @@ namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-void OnSignal(int) {
+void OnSignal(int /*signal*/) {
     stopRequested = 1;
 }
 
@@ -96,7 +95,7 @@ int main(int argc, char** argv) {
         if (::poll(&p, 1, 100) > 0) {
             char buf[256];
             const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-            if (n == 0 || (n < 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))) {
+            if (n == 0 || (n < 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)) {
                 break;
             }
         }

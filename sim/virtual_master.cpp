@@ -326,7 +326,7 @@ struct VirtualMaster::State {
     // Sends a built-in response, shaped by the fault, and schedules the verdict and restart.
     void AnswerLocked(const VmOutcome& out, const VmFault* f) {
         const VmFault none;
-        const VmFault& fault = f ? *f : none;
+        const VmFault& fault = f != nullptr ? *f : none;
         const auto now = Clock::now();
         const auto at = now + Ms(fault.lateMs);
         Bytes response = out.response;
@@ -406,25 +406,25 @@ struct VirtualMaster::State {
                 handler = handlers[type];
             } else {
                 const VmBuiltin builtin = Device_Builtin(type);
-                if (!builtin) {
+                if (builtin == nullptr) {
                     return;
                 }
                 const VmFault* f = FaultLocked(type);
-                if (f && f->vanish) {
+                if (f != nullptr && f->vanish) {
                     UnplugLocked(notes);
                     if (f->comebackMs >= 0) {
                         Schedule(Clock::now() + Ms(f->comebackMs), TimedKind::Replug);
                     }
                     return;
                 }
-                if (f && f->silent) {
+                if (f != nullptr && f->silent) {
                     return;
                 }
                 VmOutcome out;
-                if (f && f->status != 0) {
+                if (f != nullptr && f->status != 0) {
                     out.response = Device_StatusResponse(type, frame, f->status);
                 } else {
-                    builtin(device, frame, f && f->verdict == VmVerdict::Failure, out);
+                    builtin(device, frame, f != nullptr && f->verdict == VmVerdict::Failure, out);
                 }
                 if (!out.response.empty()) {
                     AnswerLocked(out, f);
@@ -502,11 +502,11 @@ struct VirtualMaster::State {
             // The descriptors change only on this thread, so they stay valid through the poll.
             pollfd p[3] = {{wakeRead, POLLIN, 0}, {fd, POLLIN, 0}, {watch, POLLIN, 0}};
             const int ready = ::poll(p, 3, timeoutMs);
-            if (ready > 0 && (p[0].revents & POLLIN)) {
+            if (ready > 0 && (p[0].revents & POLLIN) != 0) {
                 while (::read(wakeRead, buf, sizeof buf) > 0) {
                 }
             }
-            if (ready > 0 && watch >= 0 && (p[2].revents & POLLIN)) {
+            if (ready > 0 && watch >= 0 && (p[2].revents & POLLIN) != 0) {
                 // The host closed the port: its exclusive use ends with it.
                 alignas(inotify_event) uint8_t events[1024];
                 while (::read(watch, events, sizeof events) > 0) {
@@ -516,7 +516,7 @@ struct VirtualMaster::State {
                     ::ioctl(pty.slave, TIOCNXCL);
                 }
             }
-            if (ready > 0 && fd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (ready > 0 && fd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                 const ssize_t n = ::read(fd, buf, sizeof buf);
                 if (n > 0) {
                     Feed(buf, size_t(n), Clock::now(), notes);
