@@ -41,21 +41,27 @@ run: build
 # The test suite, the demo and the benchmark write the placeholder images into virtual masters;
 # `make run` (and anything shipped) is built without placeholder writes.
 TEST_CONFIG := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIOLINK_PLACEHOLDER_WRITES=ON
+# The udev rule's test runs udevadm; the man page's, man.
+TEST_PACKAGES := udev man-db
 
 test: deps
+	$(call ensure_packages,$(TEST_PACKAGES))
 	$(call configure_and_build,$(BUILD)/test,$(TEST_CONFIG),)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
 
 # The in-process tests alone, without the real-time runs of the shipped binary.
 test-fast: deps
+	$(call ensure_packages,$(TEST_PACKAGES))
 	$(call configure_and_build,$(BUILD)/test,$(TEST_CONFIG),)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS) -LE e2e
 
 test-asan: deps
+	$(call ensure_packages,$(TEST_PACKAGES))
 	$(call configure_and_build,$(BUILD)/asan,-DCMAKE_BUILD_TYPE=Debug -DIOLINK_SANITIZE=address -DIOLINK_PLACEHOLDER_WRITES=ON,)
 	cd $(BUILD)/asan && ctest --output-on-failure -j $(JOBS)
 
 test-tsan: deps
+	$(call ensure_packages,$(TEST_PACKAGES))
 	$(call configure_and_build,$(BUILD)/tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIOLINK_SANITIZE=thread -DIOLINK_PLACEHOLDER_WRITES=ON,)
 	cd $(BUILD)/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS)
 
@@ -76,6 +82,36 @@ format:
 
 clean:
 	rm -rf $(BUILD)
+
+# ---- Installing on Linux: make install (DESTDIR, PREFIX), make package (a .deb), make lint-package ----
+
+PREFIX ?= /usr/local
+PACKAGE_BUILD := $(BUILD)/package
+PACKAGE_PACKAGES := dpkg-dev file gzip pkg-config
+# The program as it ships (no placeholder writes), with Debian's hardening flags.
+PACKAGE_FLAGS = $(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS) \
+	$(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)
+PACKAGE_LDFLAGS = $(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
+
+.PHONY: build-package install package lint-package
+
+build-package: deps
+	$(call ensure_packages,$(PACKAGE_PACKAGES))
+	$(call configure_and_build,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release -DIOLINK_BUILD_TESTS=OFF \
+		-DIOLINK_PLACEHOLDER_WRITES=OFF '-DCMAKE_CXX_FLAGS=$(PACKAGE_FLAGS)' \
+		'-DCMAKE_EXE_LINKER_FLAGS=$(PACKAGE_LDFLAGS)',)
+
+install: build-package
+	DESTDIR="$(DESTDIR)" cmake --install $(PACKAGE_BUILD) --prefix "$(PREFIX)"
+
+package: build-package
+	@cd $(PACKAGE_BUILD) && cpack > cpack.log 2>&1 || { cat cpack.log; exit 1; }
+	@echo "Built $(PACKAGE_BUILD)/iolink-update_$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $(PACKAGE_BUILD)/CMakeCache.txt)_amd64.deb"
+
+# lintian over the package: nothing but the overrides in packaging/linux/lintian-overrides.
+lint-package: package
+	$(call ensure_packages,lintian)
+	lintian --pedantic --fail-on error,warning,pedantic $(PACKAGE_BUILD)/iolink-update_*.deb
 
 # ---- Windows: cross build with MinGW-w64, tests under Wine ----
 

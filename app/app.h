@@ -75,6 +75,11 @@ void SetEditionName(uint8_t row);
 // Appends a row to masterTable for every attached master that identifies itself.
 void ScanMasters();
 
+// When IOL_Create on a master's port failed with createResult (IOL_ERR_OPEN or
+// IOL_ERR_CONFIGURE), writes one line to standard error that names the port, why it could not
+// be opened and what to do.
+void PrintOpenHint(const char* portName, int32_t createResult);
+
 // ---- Run sequence ----
 
 // Whether a build that carries the placeholder images (imagesArePlaceholders) may write them into

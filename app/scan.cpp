@@ -57,6 +57,8 @@ void ScanMasters() {
         }
         const int32_t slot = IOL_Create(name);
         if (slot <= 0) {
+            // Standard output says nothing of the port; standard error tells the operator why.
+            PrintOpenHint(name, slot);
             continue;
         }
         std::printf("%s found, try to get information\n", name);

@@ -65,6 +65,26 @@ enum class SerialOpenResult : uint8_t {
     configureFailed,  // opened, but the line settings could not be applied (the port is closed)
 };
 
+// Why the last Platform_SerialOpen on the calling thread failed, for an operator's hint; the
+// open's own result stays one of the above.
+enum class SerialOpenCause : uint8_t {
+    none,      // the last open succeeded (or none was made)
+    noAccess,  // the user may not open the device
+    inUse,     // another program holds the port
+    absent,    // no such device (unplugged, or still being set up by the system)
+    other,     // any other failure, the settings included
+};
+
+constexpr size_t kGroupNameSize = 32;
+
+struct SerialOpenFailure {
+    SerialOpenCause cause;
+    uint32_t error;              // the system's error code (errno, GetLastError()); 0 if none
+    char group[kGroupNameSize];  // noAccess on POSIX: the device node's group ("" if unknown)
+};
+
+SerialOpenFailure Platform_SerialLastOpenFailure();
+
 // Opens the named port exclusively for reading and writing and configures it for the master:
 // 921600 bit/s, 8 data bits, no parity, one stop bit, no flow control, DTR and RTS not driven,
 // raw bytes both ways, reads that never block, writes without a time limit.

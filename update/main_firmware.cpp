@@ -110,6 +110,7 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
     const int32_t slot = IOL_Create(entry.portName);
     if (slot < 0) {
         std::printf("Error in IOL_Create:%i\n", slot);
+        PrintOpenHint(entry.portName, slot);
         return;
     }
     if (variant.v3 && !ResetPorts(slot)) {
@@ -249,6 +250,7 @@ void WaitForMaster() {
     const int32_t slot = IOL_Create(masterTable.rows[0].portName);
     if (slot < 0) {
         std::printf("Error in IOL_Create:%i\n", slot);
+        PrintOpenHint(masterTable.rows[0].portName, slot);
         return;
     }
     MasterInfo info = {};

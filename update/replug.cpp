@@ -67,6 +67,7 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
     if (slot < 0) {
         s.done = true;
         std::printf("Error in IOL_Create:%i\n", slot);
+        PrintOpenHint(masterTable.rows[row].portName, slot);
         return 0;
     }
     uint8_t out1[4] = {};

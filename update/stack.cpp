@@ -61,6 +61,7 @@ int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records) {
     stackSlot = IOL_Create(masterTable.rows[row].portName);
     if (stackSlot < 0) {
         std::cout << "Open Device Failed\n" << stackSlot;
+        PrintOpenHint(masterTable.rows[row].portName, stackSlot);
         return 1;
     }
     const ExpandResult image = ExpandRecords(records, 0, stackBuffer);

@@ -2,9 +2,11 @@
 // described in the forms that the port search expects:
 //   instance ID    USB\VID_vvvv&PID_pppp\<serial>   (<serial>: the USB device folder's name
 //                                                     when the device has no serial number)
-//   friendly name  <product> (<tty name>)            ("USB Serial Device" when there is no product)
-//   description    <product>                         (absent when there is no product, so that
-//                                                     such a device is not offered as a port)
+//   friendly name  <product> (<tty name>)
+//   description    <product>
+// A device without a product string is described as Windows' driver describes a CDC port:
+// "USB Serial Device (<tty name>)" and "USB Serial Device", so that a master without one is
+// still found.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,8 +30,10 @@ namespace {
 struct PosixDevice {
     std::string instanceId;
     std::string friendlyName;
-    std::optional<std::string> description;
+    std::string description;
 };
+
+constexpr const char* kNoProductName = "USB Serial Device";
 
 // The USB device is found at most this many folders above the tty's device folder: one for a
 // CDC-ACM port (interface folder, then device), two for a usb-serial port (port, interface,
@@ -154,8 +158,8 @@ std::optional<PosixDevice> DescribeTty(const std::string& ttyClass, const std::s
 
     PosixDevice result;
     result.instanceId = "USB\\VID_" + Trim(*vendor) + "&PID_" + Trim(*product) + "\\" + *serial;
-    result.friendlyName = productName.value_or("USB Serial Device") + " (" + ttyName + ")";
-    result.description = productName;
+    result.description = productName.value_or(kNoProductName);
+    result.friendlyName = result.description + " (" + ttyName + ")";
     return result;
 }
 
@@ -214,10 +218,9 @@ bool OsDeviceList_Text(OsDeviceList* list, uint32_t index, DeviceText which,
     const PosixDevice& device = list->devices[index];
     const std::string* text = which == DeviceText::friendlyName ? &device.friendlyName
                               : which == DeviceText::instanceId ? &device.instanceId
-                              : device.description              ? &*device.description
-                                                                : nullptr;
+                                                                : &device.description;
     // A text of the buffer's size or longer does not fit with its terminating zero.
-    if (text == nullptr || text->size() >= kDeviceTextSize) {
+    if (text->size() >= kDeviceTextSize) {
         return false;
     }
     std::memcpy(buffer, text->c_str(), text->size() + 1);

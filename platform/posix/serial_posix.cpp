@@ -1,6 +1,7 @@
 // The serial port on a POSIX terminal device: exclusive open, raw 921600 8N1 line settings,
 // one-byte reads that never block, writes that wait (within a bound) until every byte is out.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -30,6 +32,54 @@ namespace {
 constexpr size_t kMaxPortNameLength = 95;
 
 std::atomic<uint32_t> g_writeStallLimitMs{kPosixSerialWriteStallMs};
+
+// Why the calling thread's last open failed; each thread opens its own ports.
+thread_local SerialOpenFailure g_lastOpenFailure{};
+
+// The name of the group that owns path (the device node, links followed), or "".
+void NodeGroup(const std::string& path, char (&group)[kGroupNameSize]) {
+    group[0] = '\0';
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        return;
+    }
+    char buffer[1024];
+    struct group entry {};
+    struct group* found = nullptr;
+    if (getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        std::snprintf(group, sizeof group, "%s", found->gr_name);
+    } else {
+        std::snprintf(group, sizeof group, "%u", static_cast<unsigned>(info.st_gid));
+    }
+}
+
+// Records why an open failed: the errors that an operator can act on are told apart.
+SerialOpenResult OpenFailed(SerialOpenResult result, int error, const std::string& path) {
+    SerialOpenFailure failure{};
+    failure.error = static_cast<uint32_t>(error);
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            failure.cause = SerialOpenCause::noAccess;
+            NodeGroup(path, failure.group);
+            break;
+        case EBUSY:        // another process set TIOCEXCL, and we are not root
+        case EWOULDBLOCK:  // another process holds the flock
+            failure.cause = SerialOpenCause::inUse;
+            break;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            failure.cause = SerialOpenCause::absent;
+            break;
+        default:
+            failure.cause = SerialOpenCause::other;
+            break;
+    }
+    g_lastOpenFailure = failure;
+    return result;
+}
 
 // A port name is a path below the device root; a ".." component would leave it.
 bool LeavesDeviceRoot(const char* name) {
@@ -102,48 +152,60 @@ static int CloseExclusive(int fd) {
 }
 
 SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
+    g_lastOpenFailure = SerialOpenFailure{};
     if (out == nullptr) {
-        return SerialOpenResult::openFailed;
+        return OpenFailed(SerialOpenResult::openFailed, EINVAL, "");
     }
     *out = nullptr;
     if (portName == nullptr || portName[0] == '\0' ||
         strnlen(portName, kMaxPortNameLength + 1) > kMaxPortNameLength ||
         LeavesDeviceRoot(portName)) {
-        return SerialOpenResult::openFailed;
+        return OpenFailed(SerialOpenResult::openFailed, EINVAL, "");
     }
     const std::string path = PosixRoots_Dev() + "/" + portName;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return SerialOpenResult::openFailed;
+        return OpenFailed(SerialOpenResult::openFailed, errno, path);
     }
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
         close(fd);
-        return SerialOpenResult::openFailed;
+        return OpenFailed(SerialOpenResult::openFailed, ENOTTY, path);
     }
     // Exclusive use: TIOCEXCL makes further opens fail with EBUSY, except for root; the flock
     // also stops root, as a second descriptor on the same device cannot take it.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
         close(fd);
-        return SerialOpenResult::openFailed;
+        return OpenFailed(SerialOpenResult::openFailed, error, path);
     }
     // A character device that is no terminal refuses TIOCEXCL with ENOTTY; it then fails the line
     // settings below and is reported as a port that cannot be configured.
     if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+        const int error = errno;
         close(fd);
-        return SerialOpenResult::openFailed;
+        return OpenFailed(SerialOpenResult::openFailed, error, path);
     }
     if (!ConfigureLine(fd)) {
+        const int error = errno;
         CloseExclusive(fd);
+        // Whatever the settings call reported, the port could be opened: it is not "gone" or
+        // "in use" but unfit for the master's line.
+        g_lastOpenFailure =
+            SerialOpenFailure{SerialOpenCause::other, static_cast<uint32_t>(error), {}};
         return SerialOpenResult::configureFailed;
     }
     auto* port = new (std::nothrow) SerialPort{fd};
     if (port == nullptr) {
         CloseExclusive(fd);
-        return SerialOpenResult::openFailed;
+        return OpenFailed(SerialOpenResult::openFailed, ENOMEM, path);
     }
     *out = port;
     return SerialOpenResult::ok;
+}
+
+SerialOpenFailure Platform_SerialLastOpenFailure() {
+    return g_lastOpenFailure;
 }
 
 SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {

@@ -57,13 +57,42 @@ HANDLE SerialWindows_Handle(const SerialPort* port) {
     return port != nullptr ? port->handle : INVALID_HANDLE_VALUE;
 }
 
+namespace {
+
+// Why the calling thread's last open failed; each thread opens its own ports.
+thread_local SerialOpenFailure g_lastOpenFailure{};
+
+SerialOpenResult OpenFailed(SerialOpenResult result, SerialOpenCause cause, DWORD error) {
+    g_lastOpenFailure = SerialOpenFailure{cause, static_cast<uint32_t>(error), {}};
+    return result;
+}
+
+// What a failed CreateFileA means to an operator. A COM port opened without sharing by another
+// program fails with access denied: on Windows that is "in use", not a missing permission.
+SerialOpenCause CauseOfOpenError(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return SerialOpenCause::inUse;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return SerialOpenCause::absent;
+        default:
+            return SerialOpenCause::other;
+    }
+}
+
+}  // namespace
+
 SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
+    g_lastOpenFailure = SerialOpenFailure{};
     if (out == nullptr) {
-        return SerialOpenResult::openFailed;
+        return OpenFailed(SerialOpenResult::openFailed, SerialOpenCause::other,
+                          ERROR_INVALID_PARAMETER);
     }
     *out = nullptr;
     if (portName == nullptr || portName[0] == '\0') {
-        return SerialOpenResult::openFailed;
+        return OpenFailed(SerialOpenResult::openFailed, SerialOpenCause::other, ERROR_INVALID_NAME);
     }
     char path[kDevicePathSize];
     SerialWindows_DevicePath(portName, path);
@@ -71,18 +100,21 @@ SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
     const HANDLE handle =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return SerialOpenResult::openFailed;
+        const DWORD error = GetLastError();
+        return OpenFailed(SerialOpenResult::openFailed, CauseOfOpenError(error), error);
     }
     DCB settings{};
     settings.DCBlength = sizeof(settings);
     if (!SetupComm(handle, kQueueSize, kQueueSize) || !GetCommState(handle, &settings)) {
+        const DWORD error = GetLastError();
         CloseHandle(handle);
-        return SerialOpenResult::configureFailed;
+        return OpenFailed(SerialOpenResult::configureFailed, SerialOpenCause::other, error);
     }
     SerialWindows_ApplyLineSettings(settings);
     if (!SetCommState(handle, &settings)) {
+        const DWORD error = GetLastError();
         CloseHandle(handle);
-        return SerialOpenResult::configureFailed;
+        return OpenFailed(SerialOpenResult::configureFailed, SerialOpenCause::other, error);
     }
     // The current time-outs are read as the driver expects before they are replaced; neither
     // result changes the outcome: a port that keeps other time-outs still reads and writes.
@@ -94,10 +126,15 @@ SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
     auto* port = new (std::nothrow) SerialPort{handle};
     if (port == nullptr) {
         CloseHandle(handle);
-        return SerialOpenResult::openFailed;
+        return OpenFailed(SerialOpenResult::openFailed, SerialOpenCause::other,
+                          ERROR_NOT_ENOUGH_MEMORY);
     }
     *out = port;
     return SerialOpenResult::ok;
+}
+
+SerialOpenFailure Platform_SerialLastOpenFailure() {
+    return g_lastOpenFailure;
 }
 
 SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {

@@ -48,7 +48,14 @@ TEST_F(RunSequence, DevicesThatAreNotMastersOrCannotBeOpenedAreSkippedSilently) 
         {"USB\\VID_6F3A&PID_0202\\4", "IO-Link USB Master (ttyACM99)", "IO-Link USB Master"},
     };
     PlatformSeam_SetDeviceList(devices, std::size(devices));
-    EXPECT_EQ(Run({"-s"}), "No USB IO-Link Master found. Exiting...\n\n");
+    std::string out;
+    const std::string err = CaptureStderr([&] { out = Run({"-s"}); });
+    EXPECT_EQ(out, "No USB IO-Link Master found. Exiting...\n\n");
+    // Only the port that was tried and failed gets a word, on standard error.
+    EXPECT_EQ(err,
+              "iolink-update: cannot open ttyACM99: the port is gone (the master was unplugged, "
+              "or the system is still setting it up). Plug it in, wait a moment and run the "
+              "updater again.\n");
 }
 
 TEST_F(RunSequence, HelpEndsTheRunBeforeAnyScan) {

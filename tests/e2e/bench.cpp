@@ -33,14 +33,16 @@ void Symlink(const std::string& target, const fs::path& link) {
 
 // The shell run as the namespace's first process: it puts the bench's tree over /sys and /dev
 // (keeping the host's null, zero, tty, ptmx, pts and shm visible) and then becomes the updater.
+// A further script given to the bench (setup) runs after the mounts, before the command.
 const char* const kNamespaceScript = R"(set -e
-B="$1"; shift
+B="$1"; S="$2"; shift 2
 mount --rbind /dev "$B/hostdev"
 mount --bind "$B/sys" /sys
 mount --bind "$B/dev" /dev
 for n in null zero tty ptmx; do mount --bind "$B/hostdev/$n" "/dev/$n"; done
 mount --rbind "$B/hostdev/pts" /dev/pts
 mount --rbind "$B/hostdev/shm" /dev/shm
+eval "$S"
 exec "$@"
 )";
 
@@ -129,8 +131,9 @@ std::string Bench::Unavailable() {
 Bench::Bench() {
     char pattern[] = "/tmp/iolink-bench-XXXXXX";
     root_ = mkdtemp(pattern);
-    for (const char* dir : {"sys/class/tty", "sys/devices/pci0000:00/0000:00:14.0/usb1", "dev/pts",
-                            "dev/shm", "hostdev"}) {
+    for (const char* dir :
+         {"sys/class/tty", "sys/bus/usb", "sys/devices/pci0000:00/0000:00:14.0/usb1", "dev/pts",
+          "dev/shm", "hostdev"}) {
         fs::create_directories(fs::path(root_) / dir);
     }
     for (const char* node : {"null", "zero", "tty", "ptmx"}) {
@@ -150,7 +153,7 @@ Bench::~Bench() {
 // The kernel's layout for a CDC-ACM device: the USB device folder holds the descriptors, its
 // interface folder 1-n:1.0 holds tty/ttyACMn, whose `device` link points back at the interface;
 // /sys/class/tty/ttyACMn links to that tty folder.
-VirtualMaster& Bench::AddMaster(const VmIdentity& identity) {
+VirtualMaster& Bench::AddMaster(const VmIdentity& identity, const BenchUsb& usbIdentity) {
     auto device = std::make_unique<Device>();
     device->vm = std::make_unique<VirtualMaster>();
     device->tty = "ttyACM" + std::to_string(masters_.size());
@@ -159,14 +162,28 @@ VirtualMaster& Bench::AddMaster(const VmIdentity& identity) {
     device->usbDir = "devices/pci0000:00/0000:00:14.0/usb1/" + usb;
     const fs::path usbPath = fs::path(root_) / "sys" / device->usbDir;
     WriteFile(usbPath / "idVendor", "6f3a\n");
-    WriteFile(usbPath / "idProduct", "0202\n");
+    WriteFile(usbPath / "idProduct", usbIdentity.idProduct + "\n");
     WriteFile(usbPath / "manufacturer", "Norvik GmbH\n");
-    WriteFile(usbPath / "product", "IO-Link USB Master\n");
+    if (usbIdentity.productString) {
+        WriteFile(usbPath / "product", "IO-Link USB Master\n");
+    }
     WriteFile(usbPath / "serial", "VM" + std::to_string(usbCount_) + "\n");
-    const fs::path ttyPath = usbPath / (usb + ":1.0") / "tty" / device->tty;
+    // What udev reads of each device: its uevent and its subsystem link.
+    const std::string minor = std::to_string(masters_.size());
+    WriteFile(usbPath / "uevent", "MAJOR=189\nMINOR=" + std::to_string(usbCount_) +
+                                      "\nDEVNAME=bus/usb/001/00" + std::to_string(usbCount_) +
+                                      "\nDEVTYPE=usb_device\nPRODUCT=6f3a/" +
+                                      usbIdentity.idProduct + "/100\n");
+    Symlink("../../../../../bus/usb", usbPath / "subsystem");
+    const fs::path interfacePath = usbPath / (usb + ":1.0");
+    WriteFile(interfacePath / "uevent", "DEVTYPE=usb_interface\nDRIVER=cdc_acm\n");
+    Symlink("../../../../../../bus/usb", interfacePath / "subsystem");
+    const fs::path ttyPath = interfacePath / "tty" / device->tty;
     fs::create_directories(ttyPath);
     Symlink("../../../" + usb + ":1.0", ttyPath / "device");
-    WriteFile(ttyPath / "dev", "166:" + std::to_string(masters_.size()) + "\n");
+    Symlink("../../../../../../../../class/tty", ttyPath / "subsystem");
+    WriteFile(ttyPath / "dev", "166:" + minor + "\n");
+    WriteFile(ttyPath / "uevent", "MAJOR=166\nMINOR=" + minor + "\nDEVNAME=" + device->tty + "\n");
 
     VirtualMaster& vm = *device->vm;
     vm.SetIdentity(identity);
@@ -241,9 +258,24 @@ bool Bench::ReplugMaster(size_t index) {
 
 BenchRun Bench::Run(const std::vector<std::string>& args, uint32_t timeoutMs,
                     const Watcher& watcher, const Echo& echo) {
-    std::vector<std::string> command = UnshareCommand();
-    command.insert(command.end(), {"sh", "-c", kNamespaceScript, "sh", root_, updater_});
+    std::vector<std::string> command = runAs_;
+    command.push_back(updater_);
     command.insert(command.end(), args.begin(), args.end());
+    return RunInNamespace(command, "", timeoutMs, watcher, echo);
+}
+
+std::string Bench::TtySysPath(size_t index) const {
+    const Device& device = *masters_.at(index);
+    const std::string usb = fs::path(device.usbDir).filename().string();
+    return "/" + device.usbDir + "/" + usb + ":1.0/tty/" + device.tty;
+}
+
+BenchRun Bench::RunInNamespace(const std::vector<std::string>& commandLine,
+                               const std::string& setup, uint32_t timeoutMs, const Watcher& watcher,
+                               const Echo& echo) {
+    std::vector<std::string> command = UnshareCommand();
+    command.insert(command.end(), {"sh", "-c", kNamespaceScript, "sh", root_, setup});
+    command.insert(command.end(), commandLine.begin(), commandLine.end());
     BenchRun run;
     // A write to the standard input of an updater that has ended must not end this process.
     signal(SIGPIPE, SIG_IGN);

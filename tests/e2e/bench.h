@@ -13,6 +13,13 @@
 
 #include "sim/virtual_master.h"
 
+// The USB side of a virtual master's device: its product ID, and whether the device has a
+// product string at all.
+struct BenchUsb {
+    std::string idProduct = "0202";
+    bool productString = true;
+};
+
 struct BenchRun {
     std::string out;  // every byte the updater wrote to standard output
     std::string err;
@@ -34,7 +41,7 @@ class Bench {
 
     // A virtual master on /dev/ttyACM<n> (n counts from 0 in the order added), started, with its
     // sysfs entries. The master is unplugged and replugged with its device node and sysfs entry.
-    VirtualMaster& AddMaster(const VmIdentity& identity);
+    VirtualMaster& AddMaster(const VmIdentity& identity, const BenchUsb& usb = {});
     // A USB serial device of another vendor on /dev/ttyUSB<n>, for the scan to pass over.
     void AddForeignDevice();
     VirtualMaster& Master(size_t index) { return *masters_.at(index)->vm; }
@@ -61,6 +68,14 @@ class Bench {
     static std::string RefusingUpdaterPath();
     // Runs that binary (or another) from now on.
     void UseUpdater(const std::string& path) { updater_ = path; }
+    // Runs the updater through this command (for example setpriv to another user), or directly
+    // when it is empty.
+    void RunUpdaterAs(const std::vector<std::string>& prefix) { runAs_ = prefix; }
+    // Runs any command in the bench's namespace, after the shell commands of setup.
+    BenchRun RunInNamespace(const std::vector<std::string>& command, const std::string& setup,
+                            uint32_t timeoutMs, const Watcher& watcher = {}, const Echo& echo = {});
+    // The sysfs path (below /sys) of master index's tty device.
+    std::string TtySysPath(size_t index) const;
 
   private:
     struct Device {
@@ -72,6 +87,7 @@ class Bench {
 
     std::string root_;
     std::string updater_ = UpdaterPath();
+    std::vector<std::string> runAs_;
     std::vector<std::unique_ptr<Device>> masters_;
     unsigned usbCount_ = 0;
     unsigned foreignCount_ = 0;

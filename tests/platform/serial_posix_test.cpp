@@ -162,6 +162,7 @@ TEST_F(SerialOnPty, IsExclusiveToItsOpenerInThisAndOtherProcesses) {
     SerialPort* second = nullptr;
     EXPECT_EQ(Platform_SerialOpen(pty_.portName().c_str(), &second), SerialOpenResult::openFailed);
     EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(Platform_SerialLastOpenFailure().cause, SerialOpenCause::inUse);
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -180,6 +181,7 @@ TEST_F(SerialOnPty, IsExclusiveToItsOpenerInThisAndOtherProcesses) {
     ASSERT_TRUE(Platform_SerialClose(port_));
     port_ = nullptr;
     ASSERT_EQ(Platform_SerialOpen(pty_.portName().c_str(), &port_), SerialOpenResult::ok);
+    EXPECT_EQ(Platform_SerialLastOpenFailure().cause, SerialOpenCause::none);
 }
 
 TEST_F(SerialOnPty, AStalledWriteFailsAndCountsWhatWentOut) {
@@ -211,9 +213,13 @@ TEST(SerialOpen, RefusesNamesThatNameNoSerialDevice) {
     EXPECT_EQ(port, nullptr);
     EXPECT_EQ(Platform_SerialOpen("", &port), SerialOpenResult::openFailed);
     EXPECT_EQ(Platform_SerialOpen("ttyNoSuchPort99", &port), SerialOpenResult::openFailed);
+    EXPECT_EQ(Platform_SerialLastOpenFailure().cause, SerialOpenCause::absent);
+    EXPECT_EQ(Platform_SerialLastOpenFailure().error, static_cast<uint32_t>(ENOENT));
     // A character device that is no terminal opens but cannot take the line settings.
     EXPECT_EQ(Platform_SerialOpen("null", &port), SerialOpenResult::configureFailed);
     EXPECT_EQ(port, nullptr);
+    EXPECT_EQ(Platform_SerialLastOpenFailure().cause, SerialOpenCause::other);
+    EXPECT_NE(Platform_SerialLastOpenFailure().error, 0u);
 }
 
 TEST(SerialOpen, NamesUpTo95CharactersBelowTheDeviceRoot) {

@@ -144,10 +144,10 @@ TEST(SysfsDeviceList, ReportsTheUsbSerialPortsInNameOrder) {
     EXPECT_EQ(devices[0].friendlyName, "IO-Link USB Master (ttyACM0)");
     EXPECT_EQ(devices[0].description, "IO-Link USB Master");
 
-    // Without a product string: the friendly name has a stand-in, the description is absent.
+    // Without a product string: described as Windows' driver describes a CDC port.
     EXPECT_EQ(devices[1].instanceId, "USB\\VID_6f3a&PID_0202\\S2");
     EXPECT_EQ(devices[1].friendlyName, "USB Serial Device (ttyACM1)");
-    EXPECT_EQ(devices[1].description, std::nullopt);
+    EXPECT_EQ(devices[1].description, "USB Serial Device");
 
     // Without a serial number: the USB device folder's name; the IDs are trimmed, case kept.
     EXPECT_EQ(devices[2].instanceId, "USB\\VID_6F3A&PID_0202\\1-4");

@@ -11,14 +11,15 @@
 
 class StdoutCapture {
   public:
-    StdoutCapture() {
+    // fd 1 (standard output) or 2 (standard error, unbuffered).
+    explicit StdoutCapture(int fd = 1) : fd_(fd) {
         std::fflush(stdout);
         std::cout.flush();
         char path[] = "/tmp/iolink-stdout-XXXXXX";
         file_ = mkstemp(path);
         unlink(path);
-        saved_ = dup(1);
-        dup2(file_, 1);
+        saved_ = dup(fd_);
+        dup2(file_, fd_);
     }
     ~StdoutCapture() {
         Restore();
@@ -48,13 +49,14 @@ class StdoutCapture {
         if (saved_ >= 0) {
             std::fflush(stdout);
             std::cout.flush();
-            dup2(saved_, 1);
+            dup2(saved_, fd_);
             close(saved_);
             saved_ = -1;
         }
     }
 
   private:
+    int fd_;
     int file_ = -1;
     int saved_ = -1;
 };
@@ -64,6 +66,16 @@ class StdoutCapture {
 template <typename F>
 std::string CaptureStdout(F&& f) {
     StdoutCapture capture;
+    f();
+    std::string text = capture.Text();
+    capture.Restore();
+    return text;
+}
+
+// The same for standard error.
+template <typename F>
+std::string CaptureStderr(F&& f) {
+    StdoutCapture capture(2);
     f();
     std::string text = capture.Text();
     capture.Restore();

@@ -1,0 +1,60 @@
+// The operator's hint on standard error when a master's port cannot be opened: why (as the
+// platform tells it) and what to do. Standard output is not touched.
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "link/link.h"
+#include "platform/platform.h"
+
+void PrintOpenHint(const char* portName, int32_t createResult) {
+    if (createResult != IOL_ERR_OPEN && createResult != IOL_ERR_CONFIGURE) {
+        return;
+    }
+    const SerialOpenFailure failure = Platform_SerialLastOpenFailure();
+    const SerialOpenCause cause =
+        createResult == IOL_ERR_CONFIGURE ? SerialOpenCause::other : failure.cause;
+
+    switch (cause) {
+        case SerialOpenCause::noAccess:
+            if (failure.group[0] != '\0' && std::strcmp(failure.group, "root") != 0) {
+                std::fprintf(stderr,
+                             "iolink-update: cannot open %s: no permission (the device belongs to "
+                             "group %s). Add your user to that group (sudo usermod -aG %s $USER, "
+                             "then log in again) or install the udev rule 70-iolink-update.rules "
+                             "(see man iolink-update).\n",
+                             portName, failure.group, failure.group);
+            } else {
+                // A node that udev has only just made (root:root 0600) gets its group a moment
+                // later; without the rule it may never be the user's.
+                std::fprintf(stderr,
+                             "iolink-update: cannot open %s: no permission (the device is not yet "
+                             "open to users). Wait a moment and run the updater again; if this "
+                             "stays, install the udev rule 70-iolink-update.rules (see man "
+                             "iolink-update).\n",
+                             portName);
+            }
+            break;
+        case SerialOpenCause::inUse:
+            std::fprintf(stderr,
+                         "iolink-update: cannot open %s: the port is in use by another program (a "
+                         "terminal program, a modem manager or another updater). Close it and run "
+                         "the updater again.\n",
+                         portName);
+            break;
+        case SerialOpenCause::absent:
+            std::fprintf(stderr,
+                         "iolink-update: cannot open %s: the port is gone (the master was "
+                         "unplugged, or the system is still setting it up). Plug it in, wait a "
+                         "moment and run the updater again.\n",
+                         portName);
+            break;
+        case SerialOpenCause::none:
+        case SerialOpenCause::other:
+            std::fprintf(stderr,
+                         "iolink-update: cannot open %s: the port cannot be opened or set up for "
+                         "the master (system error %u).\n",
+                         portName, static_cast<unsigned>(failure.error));
+            break;
+    }
+}
