@@ -147,6 +147,9 @@ class LogLine {
 
     // Appends the formatted text when it fits whole (with room kept for the line end);
     // false, and nothing appended, when it does not.
+    // A printf-style list on purpose: the format attribute lets the compiler check every call's
+    // arguments against its format, which a parameter pack passed on to vsnprintf would not.
+    // NOLINTNEXTLINE(cert-dcl50-cpp)
     bool Append(const char* format, ...) __attribute__((format(printf, 2, 3))) {
         char piece[kSize];
         va_list args;

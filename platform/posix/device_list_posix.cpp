@@ -103,7 +103,7 @@ std::string Trim(const std::string& text) {
     const char* blanks = " \t\r\n";
     const size_t first = text.find_first_not_of(blanks);
     if (first == std::string::npos) {
-        return std::string();
+        return {};
     }
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
@@ -184,7 +184,8 @@ OsDeviceList* OsDeviceList_Open() {
         return nullptr;
     }
     std::vector<std::string> names;
-    while (const dirent* entry = readdir(folder)) {
+    // readdir is safe here: the stream is this function's own and no other thread reads it.
+    while (const dirent* entry = readdir(folder)) {  // NOLINT(concurrency-mt-unsafe)
         if (entry->d_name[0] != '.') {
             names.emplace_back(entry->d_name);
         }

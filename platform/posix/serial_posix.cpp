@@ -131,10 +131,7 @@ bool ConfigureLine(int fd) {
     // DTR and RTS are not driven. Opening a terminal raises them, so they are dropped here.
     // Devices without modem lines (a pseudo-terminal) answer ENOTTY or EINVAL: nothing to drop.
     int lines = TIOCM_DTR | TIOCM_RTS;
-    if (ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
-        return false;
-    }
-    return true;
+    return ioctl(fd, TIOCMBIC, &lines) == 0 || errno == ENOTTY || errno == EINVAL;
 }
 
 }  // namespace
