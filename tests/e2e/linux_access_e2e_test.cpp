@@ -154,21 +154,4 @@ TEST_F(NormalUser, PortHeldExclusivelyByAnotherProgramGetsTheBusyHint) {
     EXPECT_TRUE(vm.Received().empty());
 }
 
-// A master whose USB device has no product string is described as a plain USB serial device and
-// still found (here by root: the device description is what counts).
-TEST(MasterWithoutProductString, IsFound) {
-    const std::string reason = Bench::Unavailable();
-    if (!reason.empty()) {
-        GTEST_SKIP() << reason;
-    }
-    Bench bench;
-    VirtualMaster& vm = bench.AddMaster(VmIdentity{}, BenchUsb{"0202", false});
-    const BenchRun run = bench.Run({"-s"}, kRunMs);
-    EXPECT_EQ(run.out,
-              "ttyACM0 found, try to get information\n"
-              "No Updateable USB Master Found...\n"
-              "\n");
-    EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify});
-}
-
 }  // namespace

@@ -122,6 +122,16 @@ TEST_F(UpdateE2e, MainFirmwareOfA3xMaster) {
     ExpectFlash3(vm);
 }
 
+// A USB device without a product string is described as "USB Serial Device", before and after
+// the restart, and updated like any other.
+TEST_F(UpdateE2e, MasterWithoutProductString) {
+    VirtualMaster& vm = bench.AddMaster(Identity("30A", "130"), BenchUsb{"0202", false});
+    vm.SetIdentityAfterUpdate(Identity("30B", "130"));
+    EXPECT_EQ(Run({}).out, Header("3.0.A/1.3.0") + kV3Dots + SwapAndReturn("3.0.B/1.3.0") + "\n");
+    EXPECT_TRUE(vm.Violations().empty());
+    ExpectFlash3(vm);
+}
+
 TEST_F(UpdateE2e, MasterAlreadyInBootModeAndBusyBootLoader) {
     VirtualMaster& vm = bench.AddMaster(Identity("30A", "130"));
     vm.SetIdentityAfterUpdate(Identity("30A", "130"));
