@@ -166,5 +166,5 @@ windows: deps
 # Wine prefix are built for this machine in $(WINDOWS_BUILD)/host.
 test-windows: windows
 	$(call ensure_packages,$(WINE_PACKAGES))
-	$(call configure_and_build,$(WINDOWS_BUILD)/host,-DCMAKE_BUILD_TYPE=RelWithDebInfo,--target iolink-wine-bench)
+	$(call configure_and_build,$(WINDOWS_BUILD)/host,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIOLINK_PLACEHOLDER_WRITES=ON,--target iolink-wine-bench iolink-wine-program-tests)
 	tests/windows/run_wine_tests.sh $(WINDOWS_BUILD)/cross

@@ -18,19 +18,23 @@ std::array<std::unique_ptr<Link>, kLinkSlots> g_links;
 constexpr uint32_t kHandshakePollMs = 2;
 // The receive thread reports itself running as its first action and stopped within one pass of
 // its loop (a 5 ms pause at most, or a port-event dispatch waiting for the library lock). Five
-// seconds is far beyond either; past it the caller stops waiting instead of hanging.
-constexpr uint32_t kHandshakePolls = 2500;
+// seconds is far beyond either; past it the caller stops waiting instead of hanging. The bound is
+// a time on the tick, not a count of polls: a 2 ms sleep may last a whole timer step (about
+// 15.6 ms on Windows), which would stretch 2500 polls to some 39 seconds.
+constexpr uint32_t kHandshakeLimitMs = 5000;
 
 bool SlotInRange(int32_t slot) {
     return slot >= 1 && slot < kLinkSlots;
 }
 
-// Polls runState every 2 ms until `done` holds for it; false when the bound ran out first.
+// Polls runState every 2 ms until `done` holds for it; false when five seconds on the tick passed
+// first. runState is looked at once more after the bound, so a thread that made it in time counts.
 template <typename Done>
 bool PollRunState(const Link& link, Done done) {
-    for (uint32_t polls = 0; !done(link.runState.load(std::memory_order_acquire)); ++polls) {
-        if (polls == kHandshakePolls) {
-            return false;
+    const uint32_t start = Platform_TickMs();
+    while (!done(link.runState.load(std::memory_order_acquire))) {
+        if (Platform_TickMs() - start >= kHandshakeLimitMs) {
+            return done(link.runState.load(std::memory_order_acquire));
         }
         Platform_SleepMs(kHandshakePollMs);
     }

@@ -285,6 +285,11 @@ void Link_ReceiveThread(Link* link) {
                 }
                 continue;
             case SerialReadResult::error:
+                // A failed read that does not mean a lost device (a line error, a driver
+                // hiccup) pauses as an empty read between frames does: a persistent error must
+                // not turn the thread into a busy loop. The frame being assembled is kept; its
+                // header time-out still applies.
+                Platform_SleepMs(kIdlePauseMs);
                 continue;
             case SerialReadResult::none:
                 if (assembler.state == 0) {

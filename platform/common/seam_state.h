@@ -11,6 +11,9 @@
 // The sleep hook, or nullptr for real sleeps.
 uint32_t (*SeamState_SleepHook())(uint32_t);
 
+// What PlatformSeam_AdvanceTick added to the tick so far (wrapping).
+uint32_t SeamState_TickOffset();
+
 // The key hook, or nullptr for the console.
 int (*SeamState_KeyHook())();
 

@@ -13,6 +13,7 @@ std::atomic<uint32_t (*)(uint32_t)> g_sleepHook{nullptr};
 std::atomic<int (*)()> g_keyHook{nullptr};
 std::atomic<bool> g_failNextThreadStart{false};
 std::atomic<SerialReadCall (*)()> g_serialReadHook{nullptr};
+std::atomic<uint32_t> g_tickOffset{0};
 
 std::mutex g_seamMutex;
 bool g_utcFixed = false;                    // guarded by g_seamMutex
@@ -36,6 +37,14 @@ void PlatformSeam_SetFixedUtc(const UtcTime* time) {
 
 void PlatformSeam_SetSleepHook(uint32_t (*hook)(uint32_t ms)) {
     g_sleepHook.store(hook, std::memory_order_release);
+}
+
+void PlatformSeam_AdvanceTick(uint32_t ms) {
+    g_tickOffset.fetch_add(ms, std::memory_order_acq_rel);
+}
+
+uint32_t SeamState_TickOffset() {
+    return g_tickOffset.load(std::memory_order_acquire);
 }
 
 void PlatformSeam_SetKeyHook(int (*hook)()) {

@@ -17,7 +17,7 @@ uint32_t Platform_TickMs() {
     const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count();
     // Keeping the low 32 bits gives the wrap-around of a 32-bit tick counter.
-    return static_cast<uint32_t>(static_cast<uint64_t>(ms));
+    return static_cast<uint32_t>(static_cast<uint64_t>(ms)) + SeamState_TickOffset();
 }
 
 UtcTime Platform_UtcNow() {

@@ -3,6 +3,7 @@
 // without a time limit.
 #include "platform/windows/serial_windows.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -41,6 +42,71 @@ void SerialWindows_ApplyLineSettings(DCB& settings) {
     settings.StopBits = ONESTOPBIT;
     settings.fDtrControl = DTR_CONTROL_DISABLE;
     settings.fRtsControl = RTS_CONTROL_DISABLE;
+    // The master's frames are binary: any byte value may come at any place (a length of 19 is
+    // XOFF, 17 is XON, 0 is common). A port keeps whatever line settings the last program left,
+    // so every field that would swallow, replace or hold back bytes, or stop the port after a
+    // line error, is set raw here.
+    settings.fBinary = TRUE;
+    settings.fParity = FALSE;
+    settings.fOutxCtsFlow = FALSE;
+    settings.fOutxDsrFlow = FALSE;
+    settings.fDsrSensitivity = FALSE;
+    settings.fOutX = FALSE;
+    settings.fInX = FALSE;
+    settings.fErrorChar = FALSE;
+    settings.fNull = FALSE;
+    settings.fAbortOnError = FALSE;
+}
+
+// Errors of ReadFile that mean the device is gone. Access denied is what the system's USB serial
+// driver reports on every read after its device was pulled. Other USB serial drivers report a
+// pulled device as "device not functioning" (ERROR_GEN_FAILURE), "device does not recognize the
+// command" (ERROR_BAD_COMMAND), "device not connected" or "device removed"; serial port libraries
+// treat these as a lost resource too. Each of them persists for the open handle, so the link is
+// reported lost rather than retried. ERROR_OPERATION_ABORTED is not among them: it is a line
+// error's abort, cleared by ClearCommError.
+bool SerialWindows_ReadErrorMeansLost(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_BAD_COMMAND:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+            return true;
+        default:
+            return false;
+    }
+}
+
+namespace {
+
+std::atomic<const SerialWindowsCommCalls*> g_commCalls{nullptr};
+
+BOOL GetState(HANDLE handle, DCB* settings) {
+    const SerialWindowsCommCalls* calls = g_commCalls.load(std::memory_order_acquire);
+    return calls != nullptr && calls->getCommState != nullptr
+               ? calls->getCommState(handle, settings)
+               : GetCommState(handle, settings);
+}
+
+BOOL SetState(HANDLE handle, DCB* settings) {
+    const SerialWindowsCommCalls* calls = g_commCalls.load(std::memory_order_acquire);
+    return calls != nullptr && calls->setCommState != nullptr
+               ? calls->setCommState(handle, settings)
+               : SetCommState(handle, settings);
+}
+
+BOOL ClearError(HANDLE handle, DWORD* errors, COMSTAT* status) {
+    const SerialWindowsCommCalls* calls = g_commCalls.load(std::memory_order_acquire);
+    return calls != nullptr && calls->clearCommError != nullptr
+               ? calls->clearCommError(handle, errors, status)
+               : ClearCommError(handle, errors, status);
+}
+
+}  // namespace
+
+void SerialWindowsSeam_SetCommCalls(const SerialWindowsCommCalls* calls) {
+    g_commCalls.store(calls, std::memory_order_release);
 }
 
 COMMTIMEOUTS SerialWindows_Timeouts() {
@@ -105,13 +171,13 @@ SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
     }
     DCB settings{};
     settings.DCBlength = sizeof(settings);
-    if (!SetupComm(handle, kQueueSize, kQueueSize) || !GetCommState(handle, &settings)) {
+    if (!SetupComm(handle, kQueueSize, kQueueSize) || !GetState(handle, &settings)) {
         const DWORD error = GetLastError();
         CloseHandle(handle);
         return OpenFailed(SerialOpenResult::configureFailed, SerialOpenCause::other, error);
     }
     SerialWindows_ApplyLineSettings(settings);
-    if (!SetCommState(handle, &settings)) {
+    if (!SetState(handle, &settings)) {
         const DWORD error = GetLastError();
         CloseHandle(handle);
         return OpenFailed(SerialOpenResult::configureFailed, SerialOpenCause::other, error);
@@ -154,9 +220,16 @@ SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {
         ok = ReadFile(port->handle, &byte, 1, &got, nullptr);
     }
     if (!ok) {
-        // A USB serial device that is unplugged fails every further read with access denied.
-        return GetLastError() == ERROR_ACCESS_DENIED ? SerialReadResult::lost
-                                                     : SerialReadResult::error;
+        const DWORD error = GetLastError();
+        if (SerialWindows_ReadErrorMeansLost(error)) {
+            return SerialReadResult::lost;
+        }
+        // A line error (with abort-on-error set by a driver despite the settings) stops every
+        // read until the error is cleared; clearing it lets the next read go on.
+        DWORD lineErrors = 0;
+        COMSTAT status{};
+        ClearError(port->handle, &lineErrors, &status);
+        return SerialReadResult::error;
     }
     if (got == 0) {
         return SerialReadResult::none;

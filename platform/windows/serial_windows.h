@@ -18,8 +18,23 @@ constexpr size_t kDevicePathSize = 100;
 void SerialWindows_DevicePath(const char* portName, char (&path)[kDevicePathSize]);
 
 // The master's line settings on top of what the driver reported: 921600 bit/s, 8 data bits, no
-// parity, one stop bit, DTR and RTS not driven. Every other field keeps the driver's value.
+// parity, one stop bit, DTR and RTS not driven, and a raw line (binary mode; no parity checking,
+// no CTS/DSR flow control, no DSR sensitivity, no XON/XOFF, no error character, no null
+// stripping, no abort on error). Every other field keeps the driver's value.
 void SerialWindows_ApplyLineSettings(DCB& settings);
+
+// Whether a failed ReadFile's error means that the device is gone.
+bool SerialWindows_ReadErrorMeansLost(DWORD error);
+
+// The comm calls the port makes on open and after a failed read. Tests replace them to see what
+// is written back and to present a port in a given state; nullptr members (or a nullptr table)
+// mean the system's calls.
+struct SerialWindowsCommCalls {
+    BOOL (*getCommState)(HANDLE, DCB*);
+    BOOL (*setCommState)(HANDLE, DCB*);
+    BOOL (*clearCommError)(HANDLE, DWORD*, COMSTAT*);
+};
+void SerialWindowsSeam_SetCommCalls(const SerialWindowsCommCalls* calls);
 
 // Reads return at once with what is buffered (possibly nothing); writes have no time limit.
 COMMTIMEOUTS SerialWindows_Timeouts();

@@ -15,7 +15,7 @@ void Platform_SleepMs(uint32_t ms) {
 // GetTickCount wraps at 2^32 milliseconds, which is what the receiver's time-out arithmetic
 // expects of the tick.
 uint32_t Platform_TickMs() {
-    return static_cast<uint32_t>(GetTickCount());
+    return static_cast<uint32_t>(GetTickCount()) + SeamState_TickOffset();
 }
 
 UtcTime Platform_UtcNow() {

@@ -276,6 +276,13 @@ BenchRun Bench::RunInNamespace(const std::vector<std::string>& commandLine,
     std::vector<std::string> command = UnshareCommand();
     command.insert(command.end(), {"sh", "-c", kNamespaceScript, "sh", root_, setup});
     command.insert(command.end(), commandLine.begin(), commandLine.end());
+    // The process is unshare, then the shell that mounts the tree, then the updater (each one
+    // exec's the next); the few mount commands the shell runs count in its CPU time as well.
+    return RunProcess(command, timeoutMs, watcher, echo);
+}
+
+BenchRun RunProcess(const std::vector<std::string>& command, uint32_t timeoutMs,
+                    const Bench::Watcher& watcher, const Bench::Echo& echo) {
     BenchRun run;
     // A write to the standard input of an updater that has ended must not end this process.
     signal(SIGPIPE, SIG_IGN);
@@ -341,8 +348,6 @@ BenchRun Bench::RunInNamespace(const std::vector<std::string>& commandLine,
     wait4(child.pid, &status, 0, &usage);
     run.wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // The process is unshare, then the shell that mounts the tree, then the updater (each one
-    // exec's the next); the few mount commands the shell runs are counted here as well.
     run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -92,3 +92,8 @@ class Bench {
     unsigned usbCount_ = 0;
     unsigned foreignCount_ = 0;
 };
+
+// Runs command (in a process group of its own) and collects its output; kills the group after
+// timeoutMs. Standard input as for Bench::Run.
+BenchRun RunProcess(const std::vector<std::string>& command, uint32_t timeoutMs,
+                    const Bench::Watcher& watcher = {}, const Bench::Echo& echo = {});

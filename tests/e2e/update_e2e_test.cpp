@@ -9,6 +9,7 @@
 #include "images/images.h"
 #include "tests/e2e/bench.h"
 #include "tests/support/update_checks.h"
+#include "tests/support/whole_update.h"
 
 namespace {
 
@@ -16,64 +17,12 @@ using namespace update_checks;
 
 constexpr uint32_t kRunTimeoutMs = 240000;
 
-VmIdentity Identity(const char* main, const char* stack) {
-    VmIdentity id;
-    std::copy(main, main + 3, id.main);
-    std::copy(stack, stack + 3, id.stack);
-    return id;
-}
-
 std::string Header(const std::string& versionText) {
-    return "ttyACM0 found, try to get information\n"
-           "Found 1 USB IO-Link Master. Only one is updateable by this program.\n\r"
-           "-> Standard Edition (" +
-           versionText + ") on ttyACM0\n\r";
+    return WholeHeader(versionText, "ttyACM0");
 }
-
-// Dots of a V3 update (14 blocks of 128 writes, a dot at write 4, 12, ...) and of the shipped
-// V2 image (blocks of 128, 128 and 120 writes).
-const std::string kV3Dots = Repeat('.', 14 * 16);
-const std::string kV2Dots = Repeat('.', 16 + 16 + 15);
 
 std::string SwapAndReturn(const std::string& newVersion) {
-    return "\nBoot swapping was successful\n"
-           "Waiting for detection of the new interface" +
-           Repeat('.', 11) + "ttyACM0 found, try to get information\n" +
-           "New Master Version:  " + newVersion + " SE\n\r";
-}
-
-void ExpectFlash3(const VirtualMaster& vm) {
-    std::vector<uint8_t> image(kMain3WindowSize);
-    ExpandRecords(main3Records, kMain3WindowBase, image);
-    Bytes flash = vm.Flash3();
-    ASSERT_EQ(flash.size(), image.size());
-    ExpectStamp(flash, kMain3StampOffset);
-    std::copy_n(image.begin() + kMain3StampOffset, 11, flash.begin() + kMain3StampOffset);
-    EXPECT_TRUE(flash == Bytes(image.begin(), image.end()));
-}
-
-void ExpectFlash2(const VirtualMaster& vm) {
-    const FirmwareDescriptor& d = firmwareDescriptors[0];
-    Bytes image(d.image, d.image + d.length);
-    Bytes flash = vm.Flash2();
-    ASSERT_GE(flash.size(), image.size() + 16);
-    ExpectStamp(flash, kMain2StampOffset);
-    std::copy_n(image.begin() + kMain2StampOffset, 11, flash.begin() + kMain2StampOffset);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
-    // The pad after the image, and everything beyond, is erased flash.
-    EXPECT_TRUE(
-        std::all_of(flash.begin() + d.length, flash.end(), [](uint8_t b) { return b == 0xFF; }));
-}
-
-void ExpectStackFlash(const VirtualMaster& vm) {
-    std::vector<uint8_t> image(kStackWindowSize);
-    const ExpandResult expanded = ExpandRecords(stackRecords, 0, image);
-    const Bytes flash = vm.StackFlash();
-    ASSERT_GE(flash.size(), image.size());
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
-    const Bytes id = vm.StackIdRecord();
-    EXPECT_EQ(id, Bytes(expanded.idRecord.bytes, expanded.idRecord.bytes + 8));
-    EXPECT_TRUE(vm.StackDownload().idLast);
+    return WholeSwapAndReturn(newVersion, "ttyACM0");
 }
 
 class UpdateE2e : public ::testing::Test {
@@ -183,37 +132,16 @@ TEST_F(UpdateE2e, StackThenMainFirmwareOfA2xMaster) {
 TEST_F(UpdateE2e, ReplugProcedureOnA205Master) {
     VirtualMaster& vm = bench.AddMaster(Identity("205", "130"));
     vm.SetIdentityAfterUpdate(Identity("217", "130"));
-    const std::string prompt =
-        "Please disconnect the USB master and connect it back to the PC. Press any key if you "
-        "are ready";
     size_t prompts = 0;
     // The operator: at each prompt, unplug the master, plug it back in, press a key.
     const BenchRun run = Run({}, [&](const std::string& out) -> std::string {
-        size_t seen = 0;
-        for (size_t at = out.find(prompt); at != std::string::npos; at = out.find(prompt, at + 1)) {
-            ++seen;
-        }
-        if (seen == prompts) {
+        if (!NewReplugPrompt(out, prompts)) {
             return "";
         }
-        prompts = seen;
         bench.ReplugMaster(0);
         return "k";
     });
-    const std::string pause = Repeat('w', 15) + "\n" + prompt + "\n";
-    EXPECT_EQ(run.out,
-              "ttyACM0 found, try to get information\n"
-              "Found 1 USB IO-Link Master. Only one is updateable by this program.\n\r"
-              "-> Standard Edition (2.0.5/1.3.0) on ttyACM0\n\r"
-              "Current Master Version:  2.0.5/1.3.0 SE\n\r"
-              "Flashing: 2.1.7\n\r"
-              "Starting Erase:" +
-                  pause + "Begin transfer for adress:   0" + Repeat('.', 16) +
-                  "Writing Block:" + pause + "Begin transfer for adress:2000" + Repeat('.', 16) +
-                  "Writing Block:" + pause + "Begin transfer for adress:4000" + Repeat('.', 15) +
-                  "Writing Block:" + pause + "Swap old and new firmware:" + pause +
-                  "New Master Version:  2.1.7/1.3.0 SE\n\r"
-                  "\n");
+    EXPECT_EQ(run.out, WholeReplugRun("ttyACM0"));
     EXPECT_EQ(prompts, 5u);
     const std::vector<Request> requests = Requests(vm.Received());
     // Every step starts with a download start on a link of its own.

@@ -120,10 +120,22 @@ TEST_F(LinkTableTest, DestroyDoesNotCloseUnderABusyThread) {
     const uint8_t data[5] = {1, 2, 3, 4, 5};
     vm.SendPortEvent(1, data, 0x0049);
     ASSERT_TRUE(WaitUntil([&] { return IOL_ReadCapture(captured, sizeof(captured)) == 12; }));
-    // The 2 ms stop polls pass at once: the bound is reached without a five-second wait.
-    PlatformSeam_SetSleepHook([](uint32_t ms) { return ms == 2 ? 0u : ms; });
+    // Each 2 ms stop poll passes at once and moves the tick on by a second: the five-second bound
+    // is a time, so it runs out after five polls (a count of 2 ms polls would take 2500).
+    static std::atomic<uint32_t> stopPolls{0};
+    stopPolls = 0;
+    PlatformSeam_SetSleepHook([](uint32_t ms) {
+        if (ms != 2) {
+            return ms;
+        }
+        stopPolls.fetch_add(1, std::memory_order_relaxed);
+        PlatformSeam_AdvanceTick(1000);
+        return 0u;
+    });
     EXPECT_EQ(IOL_Destroy(slot), IOL_ERR_SEND);
     PlatformSeam_SetSleepHook(nullptr);
+    EXPECT_GE(stopPolls.load(), 4u);
+    EXPECT_LE(stopPolls.load(), 6u);
     EXPECT_EQ(LinkTable_CheckSlot(slot), IOL_OK);
     IOL_Unlock();
     // The thread stored the event and stopped; a second close completes.

@@ -1,6 +1,8 @@
 // The receive thread: frame assembly, response hand-off, the event ring and per-port state, log
 // lines and the capture, against a virtual master on a pseudo-terminal.
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -353,6 +355,39 @@ TEST_F(ReceiverTest, CaptureRecordsReceivedBytesUpTo1000) {
     IOL_StopCapture();
     ASSERT_TRUE(Sync());
     EXPECT_EQ(IOL_ReadCapture(captured, sizeof(captured)), 5u);
+}
+
+// ---- Read errors ----
+
+std::atomic<uint32_t> g_failedReads{0};
+std::atomic<uint32_t> g_idlePauses{0};
+
+TEST_F(ReceiverTest, APersistentReadErrorPausesEveryPassAndKeepsTheLinkOnline) {
+    Open();
+    g_failedReads = 0;
+    g_idlePauses = 0;
+    // Every pause passes at once but is counted; every read fails with an error that does not
+    // mean a lost device.
+    PlatformSeam_SetSleepHook([](uint32_t ms) {
+        if (ms == 5) {
+            g_idlePauses.fetch_add(1, std::memory_order_relaxed);
+            return 0u;
+        }
+        return ms;
+    });
+    PlatformSeam_SetSerialReadHook([] {
+        g_failedReads.fetch_add(1, std::memory_order_relaxed);
+        return SerialReadCall{-1, 0, EBADF};
+    });
+    ASSERT_TRUE(WaitUntil([] { return g_failedReads.load() >= 200; }));
+    EXPECT_EQ(link->online.load(), 1);
+    EXPECT_EQ(IOL_Destroy(slot), IOL_OK);
+    PlatformSeam_SetSerialReadHook(nullptr);
+    // The thread is joined: each failed read was followed by one pause (the last perhaps not).
+    const uint32_t reads = g_failedReads.load();
+    const uint32_t pauses = g_idlePauses.load();
+    EXPECT_LE(pauses, reads);
+    EXPECT_GE(pauses + 1, reads);
 }
 
 }  // namespace

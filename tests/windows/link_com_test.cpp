@@ -3,6 +3,7 @@
 // bytes, responses, port events, faults of the master, and a master that goes and comes back.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -60,6 +61,91 @@ TEST_F(ComPort, OpenSetsTheMastersLineAndTimeouts) {
     EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
     EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+    EXPECT_TRUE(Platform_SerialClose(serial));
+}
+
+// ---- A raw line whatever the last program left, and what follows a failed read ----
+
+DCB g_writtenBack{};
+std::atomic<uint32_t> g_clearCalls{0};
+SerialReadCall g_injectedRead{};
+
+// The port as a program that used it before may leave it: every field that alters or stops a
+// byte stream switched on.
+BOOL EverythingOnState(HANDLE handle, DCB* settings) {
+    const BOOL ok = GetCommState(handle, settings);
+    settings->fBinary = FALSE;
+    settings->fParity = TRUE;
+    settings->fOutxCtsFlow = TRUE;
+    settings->fOutxDsrFlow = TRUE;
+    settings->fDsrSensitivity = TRUE;
+    settings->fOutX = TRUE;
+    settings->fInX = TRUE;
+    settings->fErrorChar = TRUE;
+    settings->fNull = TRUE;
+    settings->fAbortOnError = TRUE;
+    settings->XonLim = 123;
+    return ok;
+}
+BOOL RecordState(HANDLE handle, DCB* settings) {
+    g_writtenBack = *settings;
+    return SetCommState(handle, settings);
+}
+BOOL CountClear(HANDLE handle, DWORD* errors, COMSTAT* status) {
+    g_clearCalls.fetch_add(1, std::memory_order_relaxed);
+    return ClearCommError(handle, errors, status);
+}
+SerialReadCall InjectedRead() {
+    return g_injectedRead;
+}
+
+TEST_F(ComPort, OpenMakesTheLineRawWhateverThePortReported) {
+    const SerialWindowsCommCalls calls{&EverythingOnState, &RecordState, nullptr};
+    SerialWindowsSeam_SetCommCalls(&calls);
+    SerialPort* serial = nullptr;
+    const SerialOpenResult opened = Platform_SerialOpen(port.c_str(), &serial);
+    SerialWindowsSeam_SetCommCalls(nullptr);
+    ASSERT_EQ(opened, SerialOpenResult::ok);
+    const DCB& w = g_writtenBack;
+    EXPECT_EQ(w.fBinary, 1u);
+    EXPECT_EQ(w.fParity | w.fOutxCtsFlow | w.fOutxDsrFlow | w.fDsrSensitivity | w.fOutX | w.fInX |
+                  w.fErrorChar | w.fNull | w.fAbortOnError,
+              0u);
+    EXPECT_EQ(w.BaudRate, 921600u);
+    EXPECT_EQ(w.XonLim, 123) << "a field without effect on the byte stream keeps its value";
+    EXPECT_TRUE(Platform_SerialClose(serial));
+}
+
+TEST_F(ComPort, FailedReadsAreLostOrClearedAccordingToTheirError) {
+    SerialPort* serial = nullptr;
+    ASSERT_EQ(Platform_SerialOpen(port.c_str(), &serial), SerialOpenResult::ok);
+    const SerialWindowsCommCalls calls{nullptr, nullptr, &CountClear};
+    SerialWindowsSeam_SetCommCalls(&calls);
+    PlatformSeam_SetSerialReadHook(&InjectedRead);
+    const struct {
+        SerialReadCall call;
+        SerialReadResult expected;
+        uint32_t clears;
+    } cases[] = {
+        {{1, 0x13, 0}, SerialReadResult::byte, 0},
+        {{0, 0, 0}, SerialReadResult::none, 0},
+        {{-1, 0, ERROR_ACCESS_DENIED}, SerialReadResult::lost, 0},
+        {{-1, 0, ERROR_GEN_FAILURE}, SerialReadResult::lost, 0},
+        {{-1, 0, ERROR_BAD_COMMAND}, SerialReadResult::lost, 0},
+        {{-1, 0, ERROR_DEVICE_NOT_CONNECTED}, SerialReadResult::lost, 0},
+        {{-1, 0, ERROR_DEVICE_REMOVED}, SerialReadResult::lost, 0},
+        {{-1, 0, ERROR_OPERATION_ABORTED}, SerialReadResult::error, 1},
+        {{-1, 0, ERROR_INVALID_PARAMETER}, SerialReadResult::error, 1},
+    };
+    for (const auto& c : cases) {
+        g_injectedRead = c.call;
+        g_clearCalls = 0;
+        uint8_t byte = 0;
+        EXPECT_EQ(Platform_SerialReadByte(serial, &byte), c.expected) << "error " << c.call.error;
+        EXPECT_EQ(g_clearCalls.load(), c.clears) << "error " << c.call.error;
+    }
+    PlatformSeam_SetSerialReadHook(nullptr);
+    SerialWindowsSeam_SetCommCalls(nullptr);
     EXPECT_TRUE(Platform_SerialClose(serial));
 }
 
@@ -197,6 +283,50 @@ TEST_F(ComLink, AnUnpluggedMasterIsReportedLost) {
     MasterInfo info{};
     EXPECT_EQ(IOL_GetMasterInfo(slot, &info), IOL_ERR_LOST);
     EXPECT_EQ(IOL_GetMasterInfo(slot, &info), IOL_ERR_NO_LINK);
+}
+
+// The real receive loop over injected read errors: a removal reported as "device not
+// functioning" marks the link lost (Wine itself cannot pull a device), and a persistent line
+// error pauses every pass instead of spinning.
+std::atomic<uint32_t> g_failedReads{0};
+std::atomic<uint32_t> g_idlePauses{0};
+
+TEST_F(ComLink, ARemovalReportedAsAFailingDeviceMarksTheLinkLost) {
+    const int32_t slot = Open();
+    g_injectedRead = SerialReadCall{-1, 0, ERROR_GEN_FAILURE};
+    PlatformSeam_SetSerialReadHook(&InjectedRead);
+    const bool lost =
+        WaitUntil([&] { return LinkTable_At(slot)->online.load(std::memory_order_acquire) == 0; });
+    PlatformSeam_SetSerialReadHook(nullptr);
+    ASSERT_TRUE(lost);
+    MasterInfo info{};
+    EXPECT_EQ(IOL_GetMasterInfo(slot, &info), IOL_ERR_LOST);
+}
+
+TEST_F(ComLink, APersistentLineErrorPausesEveryPass) {
+    const int32_t slot = Open();
+    g_failedReads = 0;
+    g_idlePauses = 0;
+    PlatformSeam_SetSleepHook([](uint32_t ms) {
+        if (ms == 5) {
+            g_idlePauses.fetch_add(1, std::memory_order_relaxed);
+            return 0u;
+        }
+        return ms;
+    });
+    PlatformSeam_SetSerialReadHook([] {
+        g_failedReads.fetch_add(1, std::memory_order_relaxed);
+        return SerialReadCall{-1, 0, ERROR_OPERATION_ABORTED};
+    });
+    const bool enough = WaitUntil([] { return g_failedReads.load() >= 200; });
+    EXPECT_EQ(LinkTable_At(slot)->online.load(), 1);
+    EXPECT_EQ(IOL_Destroy(slot), IOL_OK);
+    PlatformSeam_SetSerialReadHook(nullptr);
+    ASSERT_TRUE(enough);
+    const uint32_t reads = g_failedReads.load();
+    const uint32_t pauses = g_idlePauses.load();
+    EXPECT_LE(pauses, reads);
+    EXPECT_GE(pauses + 1, reads);
 }
 
 TEST_F(ComLink, ARepluggedMasterOpensUnderTheSameName) {

@@ -30,14 +30,15 @@ TEST(WindowsDevicePath, PrefixesTheNameAndStandsInForANameThatDoesNotFit) {
     EXPECT_EQ(Path(std::string(4000, 'C')), "\\\\.\\COM dummy");
 }
 
-TEST(WindowsLineSettings, OnlyTheMastersFieldsChange) {
-    // Every byte of the driver's record set, so that a field changed by mistake shows.
+TEST(WindowsLineSettings, TheMastersFieldsAndARawLineOnlyChange) {
+    // Every byte of the driver's record set (every flag on), so that a field changed by mistake
+    // shows.
     DCB driver;
-    std::memset(&driver, 0xA5, sizeof driver);
+    std::memset(&driver, 0xFF, sizeof driver);
     driver.DCBlength = sizeof driver;
-    driver.fOutxCtsFlow = 1;
     driver.fDtrControl = DTR_CONTROL_HANDSHAKE;
     driver.fRtsControl = RTS_CONTROL_TOGGLE;
+    driver.fBinary = 0;
     DCB applied = driver;
     SerialWindows_ApplyLineSettings(applied);
     EXPECT_EQ(applied.BaudRate, 921600u);
@@ -46,16 +47,36 @@ TEST(WindowsLineSettings, OnlyTheMastersFieldsChange) {
     EXPECT_EQ(applied.StopBits, ONESTOPBIT);
     EXPECT_EQ(applied.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
     EXPECT_EQ(applied.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+    EXPECT_EQ(applied.fBinary, 1u);
+    EXPECT_EQ(applied.fParity, 0u);
+    EXPECT_EQ(applied.fOutxCtsFlow, 0u);
+    EXPECT_EQ(applied.fOutxDsrFlow, 0u);
+    EXPECT_EQ(applied.fDsrSensitivity, 0u);
+    EXPECT_EQ(applied.fOutX, 0u);
+    EXPECT_EQ(applied.fInX, 0u);
+    EXPECT_EQ(applied.fErrorChar, 0u);
+    EXPECT_EQ(applied.fNull, 0u);
+    EXPECT_EQ(applied.fAbortOnError, 0u);
 
-    // Put the six fields back: the rest must be the driver's, byte for byte.
+    // Put the changed fields back: the rest must be the driver's, byte for byte.
     applied.BaudRate = driver.BaudRate;
     applied.ByteSize = driver.ByteSize;
     applied.Parity = driver.Parity;
     applied.StopBits = driver.StopBits;
     applied.fDtrControl = driver.fDtrControl;
     applied.fRtsControl = driver.fRtsControl;
+    applied.fBinary = driver.fBinary;
+    applied.fParity = driver.fParity;
+    applied.fOutxCtsFlow = driver.fOutxCtsFlow;
+    applied.fOutxDsrFlow = driver.fOutxDsrFlow;
+    applied.fDsrSensitivity = driver.fDsrSensitivity;
+    applied.fOutX = driver.fOutX;
+    applied.fInX = driver.fInX;
+    applied.fErrorChar = driver.fErrorChar;
+    applied.fNull = driver.fNull;
+    applied.fAbortOnError = driver.fAbortOnError;
     EXPECT_EQ(std::memcmp(&applied, &driver, sizeof driver), 0);
-    EXPECT_EQ(applied.fOutxCtsFlow, 1u);
+    EXPECT_EQ(applied.fTXContinueOnXoff, 1u);
 }
 
 TEST(WindowsLineSettings, ReadsReturnAtOnceAndWritesHaveNoLimit) {
