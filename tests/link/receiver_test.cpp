@@ -1,13 +1,13 @@
 // The receive thread: frame assembly, response hand-off, the event ring and per-port state, log
 // lines and the capture, against a virtual master on a pseudo-terminal.
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/link/link_test_support.h"
+#include "tests/support/read_error_probe.h"
 
 namespace {
 
@@ -359,35 +359,14 @@ TEST_F(ReceiverTest, CaptureRecordsReceivedBytesUpTo1000) {
 
 // ---- Read errors ----
 
-std::atomic<uint32_t> g_failedReads{0};
-std::atomic<uint32_t> g_idlePauses{0};
-
 TEST_F(ReceiverTest, APersistentReadErrorPausesEveryPassAndKeepsTheLinkOnline) {
     Open();
-    g_failedReads = 0;
-    g_idlePauses = 0;
-    // Every pause passes at once but is counted; every read fails with an error that does not
-    // mean a lost device.
-    PlatformSeam_SetSleepHook([](uint32_t ms) {
-        if (ms == 5) {
-            g_idlePauses.fetch_add(1, std::memory_order_relaxed);
-            return 0u;
-        }
-        return ms;
-    });
-    PlatformSeam_SetSerialReadHook([] {
-        g_failedReads.fetch_add(1, std::memory_order_relaxed);
-        return SerialReadCall{-1, 0, EBADF};
-    });
-    ASSERT_TRUE(WaitUntil([] { return g_failedReads.load() >= 200; }));
+    // An error that does not mean a lost device.
+    read_error_probe::Install(EBADF);
+    ASSERT_TRUE(WaitUntil([] { return read_error_probe::Reads() >= 200; }));
     EXPECT_EQ(link->online.load(), 1);
     EXPECT_EQ(IOL_Destroy(slot), IOL_OK);
-    PlatformSeam_SetSerialReadHook(nullptr);
-    // The thread is joined: each failed read was followed by one pause (the last perhaps not).
-    const uint32_t reads = g_failedReads.load();
-    const uint32_t pauses = g_idlePauses.load();
-    EXPECT_LE(pauses, reads);
-    EXPECT_GE(pauses + 1, reads);
+    read_error_probe::RemoveAndExpectAPausePerRead();
 }
 
 }  // namespace

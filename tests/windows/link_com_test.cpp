@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/windows/serial_windows.h"
 #include "services/services.h"
+#include "tests/support/read_error_probe.h"
 #include "tests/support/wait_until.h"
 #include "tests/windows/com_fixture.h"
 
@@ -288,9 +289,6 @@ TEST_F(ComLink, AnUnpluggedMasterIsReportedLost) {
 // The real receive loop over injected read errors: a removal reported as "device not
 // functioning" marks the link lost (Wine itself cannot pull a device), and a persistent line
 // error pauses every pass instead of spinning.
-std::atomic<uint32_t> g_failedReads{0};
-std::atomic<uint32_t> g_idlePauses{0};
-
 TEST_F(ComLink, ARemovalReportedAsAFailingDeviceMarksTheLinkLost) {
     const int32_t slot = Open();
     g_injectedRead = SerialReadCall{-1, 0, ERROR_GEN_FAILURE};
@@ -305,28 +303,12 @@ TEST_F(ComLink, ARemovalReportedAsAFailingDeviceMarksTheLinkLost) {
 
 TEST_F(ComLink, APersistentLineErrorPausesEveryPass) {
     const int32_t slot = Open();
-    g_failedReads = 0;
-    g_idlePauses = 0;
-    PlatformSeam_SetSleepHook([](uint32_t ms) {
-        if (ms == 5) {
-            g_idlePauses.fetch_add(1, std::memory_order_relaxed);
-            return 0u;
-        }
-        return ms;
-    });
-    PlatformSeam_SetSerialReadHook([] {
-        g_failedReads.fetch_add(1, std::memory_order_relaxed);
-        return SerialReadCall{-1, 0, ERROR_OPERATION_ABORTED};
-    });
-    const bool enough = WaitUntil([] { return g_failedReads.load() >= 200; });
+    read_error_probe::Install(ERROR_OPERATION_ABORTED);
+    const bool enough = WaitUntil([] { return read_error_probe::Reads() >= 200; });
     EXPECT_EQ(LinkTable_At(slot)->online.load(), 1);
     EXPECT_EQ(IOL_Destroy(slot), IOL_OK);
-    PlatformSeam_SetSerialReadHook(nullptr);
-    ASSERT_TRUE(enough);
-    const uint32_t reads = g_failedReads.load();
-    const uint32_t pauses = g_idlePauses.load();
-    EXPECT_LE(pauses, reads);
-    EXPECT_GE(pauses + 1, reads);
+    read_error_probe::RemoveAndExpectAPausePerRead();
+    EXPECT_TRUE(enough);
 }
 
 TEST_F(ComLink, ARepluggedMasterOpensUnderTheSameName) {

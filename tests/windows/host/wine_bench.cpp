@@ -45,6 +45,7 @@
 
 #include "sim/cli.h"
 #include "sim/virtual_master.h"
+#include "tests/windows/host/wine_path.h"
 
 extern char** environ;
 
@@ -73,17 +74,6 @@ bool MoveLink(const std::string& link, const std::string& target) {
         return false;
     }
     return true;
-}
-
-// Z:\ is the root of the build host's file system in every Wine prefix.
-std::string WinePath(const std::string& path) {
-    std::string out = "Z:" + path;
-    for (char& c : out) {
-        if (c == '/') {
-            c = '\\';
-        }
-    }
-    return out;
 }
 
 std::vector<std::string> Words(const std::string& line) {

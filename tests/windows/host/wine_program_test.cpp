@@ -30,6 +30,7 @@
 #include "tests/e2e/bench.h"
 #include "tests/support/update_checks.h"
 #include "tests/support/whole_update.h"
+#include "tests/windows/host/wine_path.h"
 
 namespace {
 
@@ -45,17 +46,6 @@ constexpr int kFirstCom = 11;
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
-}
-
-// Z:\ is the root of the host's file system in every Wine prefix.
-std::string WinePath(const std::string& path) {
-    std::string out = "Z:" + path;
-    for (char& c : out) {
-        if (c == '/') {
-            c = '\\';
-        }
-    }
-    return out;
 }
 
 // Every "\n" as the C runtime writes it to a file or pipe on Windows: "\r\n".
