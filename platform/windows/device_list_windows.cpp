@@ -36,7 +36,7 @@ bool DeviceAtIndex(OsDeviceList* list, uint32_t index, DWORD* error) {
     list->haveDevice = false;
     list->device = SP_DEVINFO_DATA{};
     list->device.cbSize = sizeof(SP_DEVINFO_DATA);
-    if (!SetupDiEnumDeviceInfo(list->set, index, &list->device)) {
+    if (SetupDiEnumDeviceInfo(list->set, index, &list->device) == FALSE) {
         *error = GetLastError();
         return false;
     }
@@ -50,9 +50,9 @@ bool DeviceAtIndex(OsDeviceList* list, uint32_t index, DWORD* error) {
 bool ReadProperty(OsDeviceList* list, DWORD property, char (&buffer)[kDeviceTextSize]) {
     DWORD type = 0;
     DWORD size = 0;
-    if (!SetupDiGetDeviceRegistryPropertyA(list->set, &list->device, property, &type,
-                                           reinterpret_cast<PBYTE>(buffer), kDeviceTextSize,
-                                           &size)) {
+    if (SetupDiGetDeviceRegistryPropertyA(list->set, &list->device, property, &type,
+                                          reinterpret_cast<PBYTE>(buffer), kDeviceTextSize,
+                                          &size) == FALSE) {
         return false;
     }
     if (type != REG_SZ || size > kDeviceTextSize) {

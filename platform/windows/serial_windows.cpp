@@ -16,7 +16,7 @@ struct SerialPort {
 
 namespace {
 
-constexpr char kDevicePrefix[] = "\\\\.\\";  // \\.\ (four characters)
+constexpr char kDevicePrefix[] = R"(\\.\)";  // four characters
 constexpr size_t kDevicePrefixLength = sizeof(kDevicePrefix) - 1;
 constexpr char kUnfitName[] = "COM dummy";
 constexpr DWORD kQueueSize = 1000;
@@ -163,7 +163,7 @@ SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
     char path[kDevicePathSize];
     SerialWindows_DevicePath(portName, path);
     // No sharing: the port is ours alone while it is open.
-    const HANDLE handle =
+    HANDLE handle =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
@@ -171,13 +171,14 @@ SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
     }
     DCB settings{};
     settings.DCBlength = sizeof(settings);
-    if (!SetupComm(handle, kQueueSize, kQueueSize) || !GetState(handle, &settings)) {
+    if (SetupComm(handle, kQueueSize, kQueueSize) == FALSE ||
+        GetState(handle, &settings) == FALSE) {
         const DWORD error = GetLastError();
         CloseHandle(handle);
         return OpenFailed(SerialOpenResult::configureFailed, SerialOpenCause::other, error);
     }
     SerialWindows_ApplyLineSettings(settings);
-    if (!SetState(handle, &settings)) {
+    if (SetState(handle, &settings) == FALSE) {
         const DWORD error = GetLastError();
         CloseHandle(handle);
         return OpenFailed(SerialOpenResult::configureFailed, SerialOpenCause::other, error);
@@ -219,7 +220,7 @@ SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {
     } else {
         ok = ReadFile(port->handle, &byte, 1, &got, nullptr);
     }
-    if (!ok) {
+    if (ok == FALSE) {
         const DWORD error = GetLastError();
         if (SerialWindows_ReadErrorMeansLost(error)) {
             return SerialReadResult::lost;
@@ -265,7 +266,7 @@ bool Platform_SerialClose(SerialPort* port) {
         delete port;
         return true;
     }
-    if (!CloseHandle(port->handle)) {
+    if (CloseHandle(port->handle) == FALSE) {
         // The record stays for the caller, who sees the port as still open; a second close
         // then frees it.
         port->handle = INVALID_HANDLE_VALUE;
