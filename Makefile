@@ -14,7 +14,7 @@ define configure_and_build
 		|| { cat $(1)/build.log; echo "Build failed; the log is in $(1)/build.log"; exit 1; }
 endef
 
-.PHONY: all deps run build build-demo demo bench test test-fast test-asan test-tsan format clean
+.PHONY: all deps run build build-demo demo bench test test-fast test-asan test-tsan fuzz format clean
 
 all: build
 
@@ -76,6 +76,17 @@ demo: build-demo
 
 bench:
 	@bench/run_benchmark.sh
+
+# The fuzz targets (tests/fuzz), built with clang and libFuzzer in a folder of their own, each run
+# for FUZZ_SECONDS from its seed corpus. An input that makes a target fail is kept in
+# tests/fuzz/regressions/, which `make test` replays.
+FUZZ_SECONDS ?= 60
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+fuzz: deps
+	$(call ensure_packages,$(FUZZ_PACKAGES))
+	$(call configure_and_build,$(BUILD)/fuzz,-DCMAKE_CXX_COMPILER=clang++ -DIOLINK_FUZZ=ON \
+		-DIOLINK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo,--target fuzz_receiver fuzz_services fuzz_port_search)
+	@tests/fuzz/run_fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
