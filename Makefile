@@ -14,7 +14,7 @@ define configure_and_build
 		|| { cat $(1)/build.log; echo "Build failed; the log is in $(1)/build.log"; exit 1; }
 endef
 
-.PHONY: all deps run build build-demo demo bench test test-fast test-asan test-tsan fuzz format clean
+.PHONY: all deps run build build-demo demo bench test test-fast test-asan test-tsan fuzz coverage format clean
 
 all: build
 
@@ -87,6 +87,17 @@ fuzz: deps
 	$(call configure_and_build,$(BUILD)/fuzz,-DCMAKE_CXX_COMPILER=clang++ -DIOLINK_FUZZ=ON \
 		-DIOLINK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo,--target fuzz_receiver fuzz_services fuzz_port_search)
 	@tests/fuzz/run_fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
+
+# The whole suite (the end-to-end runs of the instrumented program too) built with coverage
+# instrumentation, then line and branch coverage per folder of the product code.
+COVERAGE_PACKAGES := gcovr
+coverage: deps
+	$(call ensure_packages,$(TEST_PACKAGES) $(COVERAGE_PACKAGES))
+	$(call configure_and_build,$(BUILD)/coverage,-DCMAKE_BUILD_TYPE=Debug -DIOLINK_COVERAGE=ON \
+		-DIOLINK_PLACEHOLDER_WRITES=ON,)
+	@find $(BUILD)/coverage -name '*.gcda' -delete
+	cd $(BUILD)/coverage && ctest --output-on-failure -j $(JOBS)
+	@tests/coverage_summary.py $(BUILD)/coverage
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
