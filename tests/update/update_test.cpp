@@ -293,6 +293,11 @@ struct MainStepFailure {
     const char* message;
 };
 
+// The test names carry the step; so does the parameter as printed.
+void PrintTo(const MainStepFailure& step, std::ostream* os) {
+    *os << step.name;
+}
+
 class MainFirmwareStepFailure : public InProcessUpdate,
                                 public ::testing::WithParamInterface<MainStepFailure> {};
 
