@@ -14,7 +14,7 @@ define configure_and_build
 		|| { cat $(1)/build.log; echo "Build failed; the log is in $(1)/build.log"; exit 1; }
 endef
 
-.PHONY: all deps run build build-demo demo bench test test-fast test-asan test-tsan format tidy clean
+.PHONY: all deps run build build-demo demo bench test test-fast test-asan test-tsan fuzz coverage format tidy clean
 
 all: build
 
@@ -76,6 +76,31 @@ demo: build-demo
 
 bench:
 	@bench/run_benchmark.sh
+
+# The fuzz targets (tests/fuzz), built with clang and libFuzzer in a folder of their own, each run
+# for FUZZ_SECONDS from its seed corpus. An input that makes a target fail is kept in
+# tests/fuzz/regressions/, which `make test` replays.
+FUZZ_SECONDS ?= 60
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+fuzz: deps
+	$(call ensure_packages,$(FUZZ_PACKAGES))
+	$(call configure_and_build,$(BUILD)/fuzz,-DCMAKE_CXX_COMPILER=clang++ -DIOLINK_FUZZ=ON \
+		-DIOLINK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo,--target fuzz_receiver fuzz_services fuzz_port_search)
+	@tests/fuzz/run_fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
+
+# The whole suite (the end-to-end runs of the instrumented program too) built with coverage
+# instrumentation, then line and branch coverage per folder of the product code.
+COVERAGE_PACKAGES := gcovr
+coverage: deps
+	$(call ensure_packages,$(TEST_PACKAGES) $(COVERAGE_PACKAGES))
+	$(call configure_and_build,$(BUILD)/coverage,-DCMAKE_BUILD_TYPE=Debug -DIOLINK_COVERAGE=ON \
+		-DIOLINK_PLACEHOLDER_WRITES=ON,)
+	@find $(BUILD)/coverage -name '*.gcda' -delete
+	@# Some end-to-end runs are made as another user (nobody): the counters' folders and files
+	@# of this scratch build are left writable for it.
+	@find $(BUILD)/coverage -type d -exec chmod a+rwx {} +
+	cd $(BUILD)/coverage && umask 000 && ctest --output-on-failure -j $(JOBS)
+	@tests/coverage_summary.py $(BUILD)/coverage
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -75,6 +75,11 @@ void SetEditionName(uint8_t row);
 // Appends a row to masterTable for every attached master that identifies itself.
 void ScanMasters();
 
+// Cuts the port name out of a friendly name such as "IO-Link USB Master (ttyACM0)", in place:
+// the name after the "(" of the platform's marker, up to the next ")". nullptr when the marker or
+// the ")" is missing.
+char* TakePortName(char* friendlyName);
+
 // When IOL_Create on a master's port failed with createResult (IOL_ERR_OPEN or
 // IOL_ERR_CONFIGURE), writes one line to standard error that names the port, why it could not
 // be opened and what to do.

@@ -13,6 +13,8 @@ namespace {
 constexpr int32_t kScanPorts = 10;
 constexpr const char* kMasterHardwareId = "VID_6F3A&PID_0202";
 
+}  // namespace
+
 // Cuts the port name out of a friendly name such as "IO-Link USB Master (ttyACM0)": it starts
 // after the "(" of the platform's marker ("(COM" or "(tty") and ends before the next ")", which
 // is overwritten with the terminator. A name without the marker or without the ")" yields
@@ -30,6 +32,8 @@ char* TakePortName(char* friendlyName) {
     *close = '\0';
     return name;
 }
+
+namespace {
 
 void FillRow(MasterEntry& row, const char* portName, const MasterInfo& info) {
     CopyText(row.portName, portName);

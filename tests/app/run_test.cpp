@@ -1,7 +1,13 @@
 // The run sequence in-process, on a machine whose device list the test supplies.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
 
 #include "app/app.h"
+#include "link/link.h"
 #include "platform/seams.h"
 #include "tests/support/stdout_capture.h"
 
@@ -56,6 +62,32 @@ TEST_F(RunSequence, DevicesThatAreNotMastersOrCannotBeOpenedAreSkippedSilently) 
               "iolink-update: cannot open ttyACM99: the port is gone (the master was unplugged, "
               "or the system is still setting it up). Plug it in, wait a moment and run the "
               "updater again.\n");
+}
+
+// A node that opens but is no terminal (here /dev/null) cannot take the master's line settings:
+// the link reports a port that cannot be set up, and the hint says so with the system's error.
+TEST_F(RunSequence, PortThatIsNoTerminalGetsTheSetUpHint) {
+    char folder[] = "/tmp/iolink-run-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string node = std::string(folder) + "/ttyNUL0";
+    ASSERT_EQ(symlink("/dev/null", node.c_str()), 0);
+    PlatformSeam_SetPosixRoots(nullptr, folder);
+    static const FakeDevice devices[] = {
+        {"USB\\VID_6F3A&PID_0202\\5", "IO-Link USB Master (ttyNUL0)", "IO-Link USB Master"},
+    };
+    PlatformSeam_SetDeviceList(devices, std::size(devices));
+    std::string out;
+    const std::string err = CaptureStderr([&] { out = Run({"-s"}); });
+    PlatformSeam_SetPosixRoots(nullptr, nullptr);
+    unlink(node.c_str());
+    rmdir(folder);
+    EXPECT_EQ(out, "No USB IO-Link Master found. Exiting...\n\n");
+    EXPECT_EQ(err,
+              "iolink-update: cannot open ttyNUL0: the port cannot be opened or set up for the "
+              "master (system error " +
+                  std::to_string(ENOTTY) + ").\n");
+    // Failures other than opening and setting up the port get no hint.
+    EXPECT_EQ(CaptureStderr([] { PrintOpenHint("ttyNUL0", IOL_ERR_NO_SLOT); }), "");
 }
 
 TEST_F(RunSequence, HelpEndsTheRunBeforeAnyScan) {

@@ -46,6 +46,14 @@ TEST_F(EnumerationTest, NoMatchLeavesTheEntries) {
     }
 }
 
+TEST_F(EnumerationTest, NoEntriesOrANegativeStartFindNothing) {
+    Use({{"USB\\VID_6F3A&PID_0202\\1", "IO-Link USB Master (COM3)", "IO-Link USB Master"}});
+    auto entries = MarkedEntries(2);
+    EXPECT_EQ(FindDevicePorts(nullptr, 2, kScanFilter, 0), 0);
+    EXPECT_EQ(FindDevicePorts(entries.data(), 2, kScanFilter, -1), 0);
+    EXPECT_STREQ(entries[0].instanceId, "untouched");
+}
+
 TEST_F(EnumerationTest, MatchesWithoutRegardToCaseAndReportsUpperCase) {
     Use({{"usb\\vid_6f3a&pid_0202\\abc1", "IO-Link Master (COM7)", "Master serial port"},
          {"USB\\VID_6F3A&PID_0100\\X", "Older master (COM8)", "Master"}});

@@ -192,6 +192,17 @@ TEST_F(ReceiverTest, PortEventsSetPortStateAndFlag) {
     EXPECT_EQ(link->portFlag[4], 1);
 }
 
+// A port that went (code 0x24) keeps state 3 through a later event of another code, which flags it.
+TEST_F(ReceiverTest, GonePortWithALaterEventReadsGoneAndFlagged) {
+    Open();
+    const uint8_t gone[5] = {0, 0, 0, 0, 0};
+    vm.SendPortEvent(2, gone, 0x0024);
+    const uint8_t other[5] = {0, 0, 0, 0x11, 0};
+    vm.SendPortEvent(2, other, 0x0030);
+    ASSERT_TRUE(WaitForEvents(2));
+    EXPECT_EQ(Link_PortStatusBits(link, 2), 0x80 | 0x02 | 0x08 | 0x04);
+}
+
 TEST_F(ReceiverTest, PortNumbersAbove15GoIntoTheRingOnly) {
     Open();
     const uint8_t data[5] = {0, 0x80, 0, 0, 0};

@@ -281,3 +281,85 @@ TEST_F(BootVerdict, ChunkLoopEndsAsAFailureBeforeReadingBeyondTheBuffer) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 3.x update that the master refuses at one step: the step's message, no success, and the
+// link closed.
+struct MainStepFailure {
+    const char* name;
+    uint8_t type;  // the request the fault is set on
+    VmFault fault;
+    const char* message;
+};
+
+// The test names carry the step; so does the parameter as printed.
+void PrintTo(const MainStepFailure& step, std::ostream* os) {
+    *os << step.name;
+}
+
+class MainFirmwareStepFailure : public InProcessUpdate,
+                                public ::testing::WithParamInterface<MainStepFailure> {};
+
+VmFault Refuse(uint8_t status, uint32_t from = 1) {
+    VmFault fault;
+    fault.from = from;
+    fault.count = 1;
+    fault.status = status;
+    return fault;
+}
+
+VmFault FailureVerdict() {
+    VmFault fault;
+    fault.verdict = VmVerdict::Failure;
+    return fault;
+}
+
+// The response polls last 1 ms too, so that a whole image goes out in a few seconds.
+uint32_t ShortenPollsAndLongSleeps(uint32_t ms) {
+    return ms == 10 ? 1 : ShortenLongSleeps(ms);
+}
+
+TEST_P(MainFirmwareStepFailure, EndsWithTheStepsMessage) {
+    const MainStepFailure& step = GetParam();
+    vm.SetIdentity(Identity("30A", "130"));
+    // Verdicts at once: the steps at the end of a whole image come within seconds.
+    VmTiming quick;
+    quick.verdictDelayMs = 1;
+    quick.busyGapMs = 1;
+    vm.SetTiming(quick);
+    PlatformSeam_SetSleepHook(ShortenPollsAndLongSleeps);
+    ScanAndSelect();
+    vm.SetFault(step.type, step.fault);
+    const std::string out = CaptureStdout([] { UpdateMainFirmwareV3(0); });
+    EXPECT_NE(out.find(step.message), std::string::npos) << out;
+    EXPECT_EQ(out.find("Boot swapping was successful"), std::string::npos) << out;
+    for (int32_t slot = 1; slot < kLinkSlots; ++slot) {
+        EXPECT_EQ(LinkTable_CheckSlot(slot), IOL_ERR_NO_LINK);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, MainFirmwareStepFailure,
+    ::testing::Values(
+        MainStepFailure{"SecondPortReset", 0x0F, Refuse(1, 2),
+                        "Error in IOL_ResetPort port=1 error=-12. Terminating update\n"},
+        MainStepFailure{"Erase", 0xCA, Refuse(7), "  Error in IOL_SP_Erase:7\n"},
+        MainStepFailure{"WriteBlock", 0xCE, Refuse(0x1F), "  Error in IOL_SP_WriteBlock:1F\n"},
+        MainStepFailure{"BlockVerdict", 0xCE, FailureVerdict(), "  writing was not successful: "},
+        MainStepFailure{"Finish", 0xCD, Refuse(0x2A), "  Error in IOL_SP_Finish:2A\n"},
+        MainStepFailure{"FinishVerdict", 0xCD, FailureVerdict(), "  swapping was not successful("}),
+    [](const ::testing::TestParamInfo<MainStepFailure>& info) { return info.param.name; });
+
+TEST_F(InProcessUpdate, MainFirmwareOnAPortThatIsGoneSaysSo) {
+    vm.SetIdentity(Identity("30A", "130"));
+    ScanAndSelect();
+    std::strcpy(masterTable.rows[0].portName, "ttyACM5");  // no such device
+    std::string out;
+    const std::string err =
+        CaptureStderr([&] { out = CaptureStdout([] { UpdateMainFirmwareV3(0); }); });
+    EXPECT_EQ(out, "Error in IOL_Create:-2\n");
+    EXPECT_NE(err.find("cannot open ttyACM5: the port is gone"), std::string::npos) << err;
+}
+
+}  // namespace
