@@ -109,4 +109,14 @@ inline void ExpectStackFlash(const VirtualMaster& vm) {
     EXPECT_TRUE(vm.StackDownload().idLast);
 }
 
+// What a master received and holds after the whole replug procedure: every step starts with a
+// download start on a link of its own, the writes run through the 2.x image, the flash holds it.
+inline void ExpectReplugProcedureDone(const VirtualMaster& vm) {
+    const std::vector<Request> requests = Requests(vm.Received());
+    EXPECT_EQ(CountType(requests, 0xC9), 6);
+    ExpectWrites(requests, 0, 24048, 0x10000, 0x10000, 48);
+    EXPECT_TRUE(vm.Violations().empty());
+    ExpectFlash2(vm);
+}
+
 }  // namespace update_checks
