@@ -4,6 +4,14 @@
 ARGS ?=
 JOBS ?= 2
 BUILD := build
+# The folder of real firmware images that the shipped program carries (`make run`, `make install`,
+# `make package`, `make windows`): FIRMWARE_DIR=/path/to/images, relative to the repo or absolute.
+# Empty: the repo's placeholder images (images/firmware), with which the program writes nothing.
+# It is passed at every configure, so a reused build folder follows it, and goes back to the
+# repo's folder when it is empty.
+FIRMWARE_DIR ?=
+FIRMWARE_PATH = $(if $(strip $(FIRMWARE_DIR)),$(if $(filter /%,$(FIRMWARE_DIR)),,$(CURDIR)/)$(FIRMWARE_DIR),$(CURDIR)/images/firmware)
+FIRMWARE_CONFIG = '-DIOLINK_FIRMWARE_DIR=$(FIRMWARE_PATH)'
 NEEDED_PACKAGES := cmake g++ make libgtest-dev
 
 # Configure and build quietly: the log goes to <folder>/build.log and is shown only on failure,
@@ -12,6 +20,11 @@ define configure_and_build
 	@mkdir -p $(1)
 	@{ cmake -S . -B $(1) $(2) && cmake --build $(1) -j $(JOBS) $(3); } > $(1)/build.log 2>&1 \
 		|| { cat $(1)/build.log; echo "Build failed; the log is in $(1)/build.log"; exit 1; }
+endef
+
+# Prints the configure's line of build folder $(1) that says which firmware images it carries.
+define say_images
+	@sed -n 's/^-- \(iolink-update: .*\)/\1/p' $(1)/build.log
 endef
 
 .PHONY: all deps run build build-demo demo bench test test-fast test-asan test-tsan fuzz coverage format tidy clean
@@ -33,7 +46,8 @@ deps:
 	fi
 
 build: deps
-	$(call configure_and_build,$(BUILD)/release,-DCMAKE_BUILD_TYPE=Release -DIOLINK_BUILD_TESTS=OFF,--target iolink-update)
+	$(call configure_and_build,$(BUILD)/release,-DCMAKE_BUILD_TYPE=Release -DIOLINK_BUILD_TESTS=OFF \
+		$(FIRMWARE_CONFIG),--target iolink-update)
 
 run: build
 	@$(BUILD)/release/app/iolink-update $(ARGS)
@@ -150,7 +164,7 @@ PACKAGE_LDFLAGS = $(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags
 build-package: deps
 	$(call ensure_packages,$(PACKAGE_PACKAGES))
 	$(call configure_and_build,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release -DIOLINK_BUILD_TESTS=OFF \
-		-DIOLINK_PLACEHOLDER_WRITES=OFF '-DCMAKE_CXX_FLAGS=$(PACKAGE_FLAGS)' \
+		-DIOLINK_PLACEHOLDER_WRITES=OFF $(FIRMWARE_CONFIG) '-DCMAKE_CXX_FLAGS=$(PACKAGE_FLAGS)' \
 		'-DCMAKE_EXE_LINKER_FLAGS=$(PACKAGE_LDFLAGS)',)
 
 install: build-package
@@ -159,6 +173,7 @@ install: build-package
 package: build-package
 	@cd $(PACKAGE_BUILD) && cpack > cpack.log 2>&1 || { cat cpack.log; exit 1; }
 	@echo "Built $(PACKAGE_BUILD)/iolink-update_$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $(PACKAGE_BUILD)/CMakeCache.txt)_amd64.deb"
+	$(call say_images,$(PACKAGE_BUILD))
 
 # lintian over the package: nothing but the overrides in packaging/linux/lintian-overrides.
 lint-package: package
@@ -194,12 +209,13 @@ endef
 # The firmware images are turned into C++ on this machine, as in the native build.
 windows: deps
 	$(call ensure_packages,$(WINDOWS_PACKAGES))
-	$(call configure_and_build,$(WINDOWS_BUILD)/cross,--preset windows,)
+	$(call configure_and_build,$(WINDOWS_BUILD)/cross,--preset windows $(FIRMWARE_CONFIG),)
 	@cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DUPDATER=$(WINDOWS_BUILD)/cross/app/iolink-update.exe \
 		-P tests/windows/updater_imports.cmake > $(WINDOWS_BUILD)/imports.log 2>&1 \
 		|| { cat $(WINDOWS_BUILD)/imports.log; exit 1; }
 	@cp $(WINDOWS_BUILD)/cross/app/iolink-update.exe $(WINDOWS_BUILD)/iolink-update.exe
 	@echo "Built $(WINDOWS_BUILD)/iolink-update.exe (copy this one file to the Windows PC)"
+	$(call say_images,$(WINDOWS_BUILD)/cross)
 
 # The Windows tests under Wine; the virtual master and the bench that maps it to a COM port of the
 # Wine prefix are built for this machine in $(WINDOWS_BUILD)/host.

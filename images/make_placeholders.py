@@ -9,7 +9,10 @@ build points IOLINK_FIRMWARE_DIR at another folder); the PLACEHOLDER marker tell
 what it carries is not meant for real devices.
 
 Run by developers, not by the build:  python3 images/make_placeholders.py
-The output is the same on every run; the generated files are committed.
+The output is the same on every run; the generated files are committed. The build also tells the
+placeholders by their data, without the marker (images/placeholder_images.cmake holds the digests
+of main3.hex, stack.hex and main2.bin): when the output changes, the test images.placeholder_images
+fails and prints the new digests to put there.
 
 Content bytes come from a 32-bit xorshift generator, reduced to 0x00..0xFE: no content byte is
 0xFF, so in an expanded flash buffer every 0xFF is either erased flash or a stamp field byte.

@@ -14,3 +14,8 @@ foreach(section NAME SYNOPSIS OPTIONS "EXIT STATUS" "DEVICE ACCESS" FILES TROUBL
         message(FATAL_ERROR "the page has no section ${section}")
     endif()
 endforeach()
+# The footer names the program's version, the project's, which the build sets on the .TH line.
+string(REPLACE "." "\\." versionPattern "${VERSION}")
+if(NOT page MATCHES "\niolink-update ${versionPattern} +[^\n]*IOLINK-UPDATE\\(1\\)\n*$")
+    message(FATAL_ERROR "the page's footer does not name iolink-update ${VERSION}:\n${page}")
+endif()
