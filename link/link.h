@@ -117,6 +117,9 @@ struct Link {
 // Opens portName, configures it and starts its receive thread. Returns the slot number 1..19,
 // or IOL_ERR_NO_NAME, IOL_ERR_OPEN, IOL_ERR_CONFIGURE, IOL_ERR_NO_SLOT.
 int32_t IOL_Create(const char* portName);
+// The same; when the result is IOL_ERR_OPEN or IOL_ERR_CONFIGURE, *why (if given) says why this
+// call could not open the port (for the operator's hint). Otherwise why->cause is none.
+int32_t IOL_CreateWithCause(const char* portName, SerialOpenFailure* why);
 
 // Stops the receive thread, closes the port and frees the slot: IOL_OK, IOL_ERR_NO_LINK or
 // IOL_ERR_SEND (closing failed; the slot stays taken).

@@ -145,24 +145,34 @@ int32_t LinkTable_GetLink(int32_t slot, Link** out) {
 // ---- Opening and closing a link ----
 
 int32_t IOL_Create(const char* portName) {
+    return IOL_CreateWithCause(portName, nullptr);
+}
+
+int32_t IOL_CreateWithCause(const char* portName, SerialOpenFailure* why) {
+    SerialOpenFailure failure{};
+    failure.cause = SerialOpenCause::none;
+    if (why != nullptr) {
+        *why = failure;
+    }
     if (portName == nullptr) {
         return IOL_ERR_NO_NAME;
     }
     // A name that does not fit portName is refused as a port that cannot be opened, never cut
     // down to a shorter name that may belong to another port.
     if (strnlen(portName, kLinkPortNameSize) >= kLinkPortNameSize) {
+        if (why != nullptr) {
+            why->cause = SerialOpenCause::other;
+        }
         return IOL_ERR_OPEN;
     }
 
     SerialPort* port = nullptr;
-    switch (Platform_SerialOpen(portName, &port)) {
-        case SerialOpenResult::ok:
-            break;
-        case SerialOpenResult::configureFailed:
-            return IOL_ERR_CONFIGURE;
-        case SerialOpenResult::openFailed:
-        default:
-            return IOL_ERR_OPEN;
+    const SerialOpenResult opened = Platform_SerialOpen(portName, &port, &failure);
+    if (opened != SerialOpenResult::ok) {
+        if (why != nullptr) {
+            *why = failure;
+        }
+        return opened == SerialOpenResult::configureFailed ? IOL_ERR_CONFIGURE : IOL_ERR_OPEN;
     }
 
     Link* link = nullptr;
@@ -199,6 +209,9 @@ int32_t IOL_Create(const char* portName) {
         // port that cannot be set up for the master.
         Platform_SerialClose(port);
         LinkTable_FreeSlot(slot);
+        if (why != nullptr) {
+            why->cause = SerialOpenCause::other;
+        }
         return IOL_ERR_CONFIGURE;
     }
     if (!PollRunState(*link, [](uint8_t state) { return state != kRunStarting; })) {
@@ -212,6 +225,9 @@ int32_t IOL_Create(const char* portName) {
             link->thread = nullptr;
             Platform_SerialClose(port);
             LinkTable_FreeSlot(slot);
+            if (why != nullptr) {
+                why->cause = SerialOpenCause::other;
+            }
             return IOL_ERR_CONFIGURE;
         }
     }

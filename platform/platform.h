@@ -31,9 +31,64 @@ UtcTime Platform_UtcNow();
 
 // ---- Console ----
 
-// Reads one key press without echo. Returns the key's byte value, or -1 when standard input has
-// ended (the prompt then counts as answered, so that nothing waits for ever).
+// What Platform_ReadKey returns instead of a key's byte value (0..255).
+constexpr int kKeyEndOfInput = -1;     // standard input has ended: nobody can answer
+constexpr int kKeyReadError = -2;      // standard input cannot be read
+constexpr int kKeyStopRequested = -3;  // the operator asked the program to stop (Ctrl-C) at the
+                                       // prompt; the request is recorded (Platform_StopRequests)
+
+// Reads one key press without echo and returns its byte value, or one of the values above. From
+// a file or a pipe each byte is one key.
 int Platform_ReadKey();
+
+// True when the program runs in a console window of its own that closes the moment it ends: on
+// Windows a program started from Explorer (it is the console's only process and standard input
+// is that console). Never from a command prompt, with redirected input, or on POSIX.
+bool Platform_ConsoleClosesAtExit();
+
+// ---- Stop requests ----
+
+// What asked the program to stop.
+enum class StopCause : uint8_t {
+    none,
+    interrupt,  // SIGINT; Ctrl-C (also as the key 0x03 at a Windows prompt)
+    terminate,  // SIGTERM; Ctrl-Break
+    hangup,     // SIGHUP: the terminal or the ssh session was closed
+    closing,    // Windows: the console window is closed, the user logs off, the system shuts down
+};
+
+struct StopRequests {
+    uint32_t count;   // requests so far (0: none)
+    StopCause first;  // the first request's cause
+    bool urgent;      // the system ends the process within seconds whatever it does (closing)
+};
+
+// Installs the handlers of the operator's stop requests (POSIX: SIGINT, SIGTERM, SIGHUP; Windows:
+// Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown). A handler only records the
+// request; the program decides at its safe points. SIGPIPE is ignored from here on, so that a
+// closed standard output shows as a failed write instead of ending the process. Threads started
+// after this call do not take these signals.
+void Platform_StopHandlersInstall();
+
+// The requests recorded so far; may be called from any thread.
+StopRequests Platform_StopRequests();
+
+// Ends the process as the first request would have ended it without the handlers (POSIX: the
+// default action restored and the signal raised again; Windows: the exit status of the default
+// handler, STATUS_CONTROL_C_EXIT). Releases a Windows close handler that waits for the program
+// first. Returns only when no request was recorded.
+void Platform_EndAsStopRequested();
+
+// Windows: the program has closed its link and is about to end; a close, logoff or shutdown
+// handler that waits for this (a few seconds at most) returns, and the system ends the process.
+// POSIX: nothing.
+void Platform_StopCleanupDone();
+
+// ---- Power ----
+
+// While on, asks the system not to sleep (Windows: SetThreadExecutionState); an update must not
+// be cut by a sleeping PC. POSIX: nothing (run the program under systemd-inhibit instead).
+void Platform_KeepAwake(bool on);
 
 // ---- Recursive lock ----
 
@@ -65,10 +120,9 @@ enum class SerialOpenResult : uint8_t {
     configureFailed,  // opened, but the line settings could not be applied (the port is closed)
 };
 
-// Why the last Platform_SerialOpen on the calling thread failed, for an operator's hint; the
-// open's own result stays one of the above.
+// Why an open failed, for an operator's hint; the open's result stays one of the above.
 enum class SerialOpenCause : uint8_t {
-    none,      // the last open succeeded (or none was made)
+    none,      // the open succeeded
     noAccess,  // the user may not open the device
     inUse,     // another program holds the port
     absent,    // no such device (unplugged, or still being set up by the system)
@@ -81,14 +135,15 @@ struct SerialOpenFailure {
     SerialOpenCause cause;
     uint32_t error;              // the system's error code (errno, GetLastError()); 0 if none
     char group[kGroupNameSize];  // noAccess on POSIX: the device node's group ("" if unknown)
+    bool userInGroup;            // noAccess on POSIX: the user is already in that group
 };
-
-SerialOpenFailure Platform_SerialLastOpenFailure();
 
 // Opens the named port exclusively for reading and writing and configures it for the master:
 // 921600 bit/s, 8 data bits, no parity, one stop bit, no flow control, DTR and RTS not driven,
-// raw bytes both ways, reads that never block, writes without a time limit.
-SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out);
+// raw bytes both ways, reads that never block, writes without a time limit. When the open fails,
+// *failure (if given) says why; it belongs to this call alone.
+SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out,
+                                     SerialOpenFailure* failure = nullptr);
 
 enum class SerialReadResult : uint8_t {
     byte,   // one byte was read

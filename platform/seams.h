@@ -33,6 +33,11 @@ void PlatformSeam_AdvanceTick(uint32_t ms);
 // Platform_ReadKey returns hook() instead of reading the console; nullptr restores the console.
 void PlatformSeam_SetKeyHook(int (*hook)());
 
+// Records a stop request as a handler does (a signal or console event that a test cannot send
+// to its own process without ending it); PlatformSeam_ClearStops forgets every request.
+void PlatformSeam_RecordStop(StopCause cause, bool urgent);
+void PlatformSeam_ClearStops();
+
 // The next Platform_ThreadStart fails (returns nullptr) without starting a thread.
 void PlatformSeam_FailNextThreadStart();
 

@@ -1,9 +1,12 @@
 // One key press from standard input, without echo.
-#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <initializer_list>
 
 #include "platform/common/seam_state.h"
 #include "platform/platform.h"
@@ -11,8 +14,9 @@
 namespace {
 
 // Puts a terminal into non-canonical no-echo mode for its lifetime and restores the settings it
-// found on every way out. Signals (Ctrl-C) stay enabled, so the operator can still abort the
-// program at the prompt.
+// found on every way out. Signals stay enabled: Ctrl-C at the prompt raises SIGINT, whose handler
+// records a stop request and interrupts the read, so the settings are restored before the
+// program stops.
 class RawTerminal {
   public:
     explicit RawTerminal(int fd) : fd_(fd) {
@@ -39,26 +43,57 @@ class RawTerminal {
     bool active_ = false;
 };
 
+// Blocks the stop signals for its lifetime, so that a request cannot slip in between the test for
+// one and the wait for the key: pselect unblocks them only while it waits.
+class StopSignalsBlocked {
+  public:
+    StopSignalsBlocked() {
+        sigset_t stops{};
+        sigemptyset(&stops);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&stops, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &stops, &previous_);
+    }
+    ~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    StopSignalsBlocked(const StopSignalsBlocked&) = delete;
+    StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
+    const sigset_t& previous() const { return previous_; }
+
+  private:
+    sigset_t previous_{};
+};
+
+// Waits for one byte. A stop request (recorded by the signal handlers) ends the wait at once: the
+// prompt is only reached while none is pending, so any request counts.
 int ReadOneByte(int fd) {
+    const StopSignalsBlocked blocked;
     for (;;) {
+        if (Platform_StopRequests().count != 0) {
+            return kKeyStopRequested;
+        }
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(fd, &readable);
+        if (pselect(fd + 1, &readable, nullptr, nullptr, nullptr, &blocked.previous()) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return kKeyReadError;
+        }
         unsigned char byte = 0;
         const ssize_t got = read(fd, &byte, 1);
         if (got == 1) {
             return byte;
         }
-        if (got < 0 && errno == EINTR) {
-            continue;
+        if (got == 0) {
+            return kKeyEndOfInput;
         }
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // Standard input was left non-blocking by someone else: wait for the key instead of
-            // taking "no key yet" for the end of input.
-            pollfd wait{fd, POLLIN, 0};
-            if (poll(&wait, 1, -1) >= 0 || errno == EINTR) {
-                continue;
-            }
+        // Standard input left non-blocking by someone else reports "no key yet" as EAGAIN: wait
+        // again instead of taking it for the end of input.
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return kKeyReadError;
         }
-        // End of input or a read error: the prompt counts as answered.
-        return -1;
     }
 }
 
@@ -74,4 +109,9 @@ int Platform_ReadKey() {
         return ReadOneByte(STDIN_FILENO);
     }
     return ReadOneByte(STDIN_FILENO);
+}
+
+// A POSIX terminal stays open when the program ends.
+bool Platform_ConsoleClosesAtExit() {
+    return false;
 }

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -33,16 +34,33 @@ constexpr size_t kMaxPortNameLength = 95;
 
 std::atomic<uint32_t> g_writeStallLimitMs{kPosixSerialWriteStallMs};
 
-// Why the calling thread's last open failed; each thread opens its own ports.
-thread_local SerialOpenFailure g_lastOpenFailure{};
+// Whether the process is a member of group gid (its effective group or a supplementary one).
+bool InGroup(gid_t gid) {
+    if (getegid() == gid) {
+        return true;
+    }
+    gid_t groups[256];
+    const int count = getgroups(static_cast<int>(std::size(groups)), groups);
+    for (int i = 0; i < count; ++i) {
+        if (groups[i] == gid) {
+            return true;
+        }
+    }
+    return false;
+}
 
-// The name of the group that owns path (the device node, links followed), or "".
-void NodeGroup(const std::string& path, char (&group)[kGroupNameSize]) {
+// The name of the group that owns path (the device node, links followed), or "", and whether the
+// process is already in that group: then a refused open means the node is not yet open to the
+// group (udev has only just made it, or sets its group a moment later), not that the user must
+// join it.
+void NodeGroup(const std::string& path, SerialOpenFailure& failure) {
+    char (&group)[kGroupNameSize] = failure.group;
     group[0] = '\0';
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         return;
     }
+    failure.userInGroup = InGroup(info.st_gid);
     char buffer[1024];
     struct group entry {};
     struct group* found = nullptr;
@@ -53,15 +71,20 @@ void NodeGroup(const std::string& path, char (&group)[kGroupNameSize]) {
     }
 }
 
-// Records why an open failed: the errors that an operator can act on are told apart.
-SerialOpenResult OpenFailed(SerialOpenResult result, int error, const std::string& path) {
+// Records why an open failed in *out (when given): the errors that an operator can act on are
+// told apart.
+SerialOpenResult OpenFailed(SerialOpenResult result, int error, const std::string& path,
+                            SerialOpenFailure* out) {
+    if (out == nullptr) {
+        return result;
+    }
     SerialOpenFailure failure{};
     failure.error = static_cast<uint32_t>(error);
     switch (error) {
         case EACCES:
         case EPERM:
             failure.cause = SerialOpenCause::noAccess;
-            NodeGroup(path, failure.group);
+            NodeGroup(path, failure);
             break;
         case EBUSY:        // another process set TIOCEXCL, and we are not root
         case EWOULDBLOCK:  // another process holds the flock
@@ -77,7 +100,7 @@ SerialOpenResult OpenFailed(SerialOpenResult result, int error, const std::strin
             failure.cause = SerialOpenCause::other;
             break;
     }
-    g_lastOpenFailure = failure;
+    *out = failure;
     return result;
 }
 
@@ -148,61 +171,62 @@ static int CloseExclusive(int fd) {
     return close(fd);
 }
 
-SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
-    g_lastOpenFailure = SerialOpenFailure{};
+SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out,
+                                     SerialOpenFailure* failure) {
+    if (failure != nullptr) {
+        *failure = SerialOpenFailure{};
+    }
     if (out == nullptr) {
-        return OpenFailed(SerialOpenResult::openFailed, EINVAL, "");
+        return OpenFailed(SerialOpenResult::openFailed, EINVAL, "", failure);
     }
     *out = nullptr;
     if (portName == nullptr || portName[0] == '\0' ||
         strnlen(portName, kMaxPortNameLength + 1) > kMaxPortNameLength ||
         LeavesDeviceRoot(portName)) {
-        return OpenFailed(SerialOpenResult::openFailed, EINVAL, "");
+        return OpenFailed(SerialOpenResult::openFailed, EINVAL, "", failure);
     }
     const std::string path = PosixRoots_Dev() + "/" + portName;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return OpenFailed(SerialOpenResult::openFailed, errno, path);
+        return OpenFailed(SerialOpenResult::openFailed, errno, path, failure);
     }
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
         close(fd);
-        return OpenFailed(SerialOpenResult::openFailed, ENOTTY, path);
+        return OpenFailed(SerialOpenResult::openFailed, ENOTTY, path, failure);
     }
     // Exclusive use: TIOCEXCL makes further opens fail with EBUSY, except for root; the flock
     // also stops root, as a second descriptor on the same device cannot take it.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);
-        return OpenFailed(SerialOpenResult::openFailed, error, path);
+        return OpenFailed(SerialOpenResult::openFailed, error, path, failure);
     }
     // A character device that is no terminal refuses TIOCEXCL with ENOTTY; it then fails the line
     // settings below and is reported as a port that cannot be configured.
     if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
         const int error = errno;
         close(fd);
-        return OpenFailed(SerialOpenResult::openFailed, error, path);
+        return OpenFailed(SerialOpenResult::openFailed, error, path, failure);
     }
     if (!ConfigureLine(fd)) {
         const int error = errno;
         CloseExclusive(fd);
         // Whatever the settings call reported, the port could be opened: it is not "gone" or
         // "in use" but unfit for the master's line.
-        g_lastOpenFailure =
-            SerialOpenFailure{SerialOpenCause::other, static_cast<uint32_t>(error), {}};
+        if (failure != nullptr) {
+            failure->cause = SerialOpenCause::other;
+            failure->error = static_cast<uint32_t>(error);
+        }
         return SerialOpenResult::configureFailed;
     }
     auto* port = new (std::nothrow) SerialPort{fd};
     if (port == nullptr) {
         CloseExclusive(fd);
-        return OpenFailed(SerialOpenResult::openFailed, ENOMEM, path);
+        return OpenFailed(SerialOpenResult::openFailed, ENOMEM, path, failure);
     }
     *out = port;
     return SerialOpenResult::ok;
-}
-
-SerialOpenFailure Platform_SerialLastOpenFailure() {
-    return g_lastOpenFailure;
 }
 
 SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {

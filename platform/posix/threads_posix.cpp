@@ -1,4 +1,8 @@
 // The recursive library lock and thread start/join, built on the standard library.
+#include <pthread.h>
+#include <signal.h>
+
+#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -39,9 +43,23 @@ PlatformThread* Platform_ThreadStart(void (*body)(void*), void* arg) {
     if (handle == nullptr) {
         return nullptr;
     }
+    // The operator's stop signals go to the main thread, which decides at its safe points: a new
+    // thread starts with them blocked (it inherits the mask in force when it is made).
+    sigset_t stopSignals{};
+    sigemptyset(&stopSignals);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        sigaddset(&stopSignals, signal);
+    }
+    sigset_t previous{};
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    bool started = true;
     try {
         handle->thread = std::thread(body, arg);
     } catch (const std::system_error&) {
+        started = false;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!started) {
         delete handle;
         return nullptr;
     }
