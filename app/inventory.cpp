@@ -1,4 +1,5 @@
 // The inventory of identified masters and the decision which update applies to each.
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -30,21 +31,29 @@ void PrintTooOldNotice() {
 
 }  // namespace
 
+int32_t DescriptorVersion(const FirmwareDescriptor& descriptor) {
+    const int8_t bytes[3] = {static_cast<int8_t>(descriptor.version[0]),
+                             static_cast<int8_t>(descriptor.version[1]),
+                             static_cast<int8_t>(descriptor.version[2])};
+    return VersionNumber(bytes);
+}
+
 int32_t VersionNumber(const int8_t v[3]) {
     return (static_cast<int32_t>(v[0]) * 256 + v[1]) * 256 + v[2];
 }
 
-void SelectUpdate(uint8_t row) {
-    SelectUpdateWith(
-        row, ImageVersions{GetStackImageVersion(), GetMain3ImageVersion(), firmwareDescriptors});
+void FormatVersion(int32_t version, char (&text)[16]) {
+    std::snprintf(text, sizeof text, "%d.%d.%d", static_cast<int>(version >> 16),
+                  static_cast<int>((version >> 8) & 0xFF), static_cast<int>(version & 0xFF));
 }
 
-void SelectUpdateWith(uint8_t row, const ImageVersions& images) {
-    if (row >= kMasterRows) {
-        return;
-    }
-    MasterEntry& entry = masterTable.rows[row];
-    const UpdateOptions& o = updateOptions;
+ImageVersions CarriedImages() {
+    return ImageVersions{GetStackImageVersion(), GetMain3ImageVersion(), firmwareDescriptors};
+}
+
+UpdateDecision DecideUpdate(const MasterEntry& entry, const UpdateOptions& o,
+                            const ImageVersions& images) {
+    UpdateDecision decision{};
     for (size_t d = 0; d < images.descriptors.size(); ++d) {
         const FirmwareDescriptor& descriptor = images.descriptors[d];
         const auto position = static_cast<uint8_t>(d + 1);
@@ -54,31 +63,53 @@ void SelectUpdateWith(uint8_t row, const ImageVersions& images) {
         }
         const int32_t main = VersionNumber(entry.mainVersion);
         const int32_t stack = VersionNumber(entry.stackVersion);
-        const int8_t imageBytes[3] = {static_cast<int8_t>(descriptor.version[0]),
-                                      static_cast<int8_t>(descriptor.version[1]),
-                                      static_cast<int8_t>(descriptor.version[2])};
-        const int32_t image = VersionNumber(imageBytes);
-        const int32_t stackImage = images.stack;
-        const int32_t main3Image = images.main3;
-
         if (main < kLowestUpdateable) {
-            PrintTooOldNotice();
+            decision.tooOld = true;
             continue;
         }
         if (main < kFirstV3) {
-            if (Chosen(main, image, o.mainIfOlder, o.mainIfSame, o.mainIfNewer)) {
-                entry.mainChoiceV2 = position;
-                entry.mainVariant = (main == kLowestUpdateable || main >= kFirstPlainV2) ? 1 : 0;
+            if (Chosen(main, DescriptorVersion(descriptor), o.mainIfOlder, o.mainIfSame,
+                       o.mainIfNewer)) {
+                decision.mainChoiceV2 = position;
+                decision.mainVariant =
+                    (main == kLowestUpdateable || main >= kFirstPlainV2) ? 1 : 0;
             }
-            if (Chosen(stack, stackImage, o.stackIfOlder, o.stackIfSame, o.stackIfNewer)) {
-                entry.stackChoice = 1;
+            if (Chosen(stack, images.stack, o.stackIfOlder, o.stackIfSame, o.stackIfNewer)) {
+                decision.stackChoice = 1;
             }
-        } else if (Chosen(main, main3Image, o.mainIfOlder, o.mainIfSame, o.mainIfNewer)) {
-            entry.mainChoiceV3 = position;
+        } else if (Chosen(main, images.main3, o.mainIfOlder, o.mainIfSame, o.mainIfNewer)) {
+            decision.mainChoiceV3 = position;
         }
-        if (entry.mainChoiceV2 != 0 || entry.stackChoice != 0 || entry.mainChoiceV3 != 0) {
-            ++masterTable.updateableCount;
-        }
+    }
+    return decision;
+}
+
+void SelectUpdate(uint8_t row) {
+    SelectUpdateWith(row, CarriedImages());
+}
+
+void SelectUpdateWith(uint8_t row, const ImageVersions& images) {
+    if (row >= kMasterRows) {
+        return;
+    }
+    MasterEntry& entry = masterTable.rows[row];
+    const UpdateDecision decision = DecideUpdate(entry, updateOptions, images);
+    // The choice fields are only ever set: a row that a later scan refills keeps its choices.
+    if (decision.tooOld) {
+        PrintTooOldNotice();
+    }
+    if (decision.mainChoiceV2 != 0) {
+        entry.mainChoiceV2 = decision.mainChoiceV2;
+        entry.mainVariant = decision.mainVariant;
+    }
+    if (decision.stackChoice != 0) {
+        entry.stackChoice = decision.stackChoice;
+    }
+    if (decision.mainChoiceV3 != 0) {
+        entry.mainChoiceV3 = decision.mainChoiceV3;
+    }
+    if (entry.mainChoiceV2 != 0 || entry.stackChoice != 0 || entry.mainChoiceV3 != 0) {
+        ++masterTable.updateableCount;
     }
 }
 

@@ -22,6 +22,12 @@ bool ParseCommandLine(int argc, const char* const* argv) {
     }
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
+        // "/?" is how help is asked for on Windows; without a "-" it would otherwise be skipped
+        // and the run would write the main firmware of an attached master at once.
+        if (arg != nullptr && std::strcmp(arg, "/?") == 0) {
+            PrintHelp();
+            return true;
+        }
         if (arg == nullptr || arg[0] != '-') {
             continue;
         }
@@ -52,4 +58,26 @@ bool ParseCommandLine(int argc, const char* const* argv) {
         }
     }
     return false;
+}
+
+RunRequest ParseRunRequest(int argc, const char* const* argv) {
+    RunRequest request;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg == nullptr || std::strncmp(arg, "--", 2) != 0 || std::strcmp(arg, "--help") == 0) {
+            continue;
+        }
+        if (std::strcmp(arg, "--version") == 0) {
+            request.version = true;
+        } else if (std::strcmp(arg, "--list") == 0) {
+            request.list = true;
+        } else if (std::strcmp(arg, "--exit-code") == 0) {
+            request.exitCode = true;
+        } else if (request.refused == nullptr) {
+            // A misspelt request ("--versoin", "--lsit") must not fall through to a default run,
+            // which writes the main firmware of an attached master.
+            request.refused = arg;
+        }
+    }
+    return request;
 }

@@ -1,13 +1,26 @@
-// The run sequence: parse, scan, select, report, and at most one dispatch.
+// The run sequence: parse, scan, select, report, and at most one dispatch. Standard output is
+// the specified one; what the run adds (why nothing is written, what is written, whether it was
+// verified, the result) goes to standard error, and --exit-code makes the status tell it.
 #include <cstdio>
 #include <iostream>
+#include <string>
 
 #include "app/app.h"
 #include "images/images.h"
 #include "link/link.h"
+#include "platform/platform.h"
 #include "update/update.h"
 
 namespace {
+
+// What a whole update takes against the virtual master, the wait for the restarting master
+// included (3.x: 14 blocks of about 1.8 s, the swap, 5 s and the rescans; 2.x: 3 blocks; the
+// IO-Link stack: 407 chunks of about 10 ms; the replug procedure: 6 steps and 5 countdowns of
+// 7.5 s, without the operator's replugs).
+constexpr unsigned kSecondsV3 = 35;
+constexpr unsigned kSecondsV2 = 15;
+constexpr unsigned kSecondsStack = 5;
+constexpr unsigned kSecondsReplug = 50;
 
 bool AnyChoice(const MasterEntry& entry) {
     return entry.mainChoiceV2 != 0 || entry.stackChoice != 0 || entry.mainChoiceV3 != 0;
@@ -33,21 +46,387 @@ uint8_t ChosenRow() {
     return 0;
 }
 
-// Runs every chosen update of the row, in the fixed order, whatever the step before achieved.
-void Dispatch(uint8_t row) {
-    if (masterTable.rows[row].mainChoiceV3 != 0) {
-        UpdateMainFirmwareV3(row);
+UpdateDecision DecisionOf(const MasterEntry& entry) {
+    return UpdateDecision{entry.stackChoice, entry.mainChoiceV2, entry.mainChoiceV3,
+                          entry.mainVariant, false};
+}
+
+// The outcome of a run, for the result line and the exit status.
+enum class Outcome : uint8_t { nothingWritten, updated, failed, stopped };
+
+// One update of the dispatch: what it writes, and what became of it.
+struct Item {
+    const char* what;  // "main firmware", "IO-Link stack"
+    int32_t before;    // the master's version before the run
+    int32_t carried;   // the image's version
+    const UpdateReport* report;
+    // The version the master reports after the run, when a later identification read it.
+    bool readBack;
+    int32_t after;
+};
+
+std::string Version(int32_t version) {
+    char text[16];
+    FormatVersion(version, text);
+    return text;
+}
+
+int32_t Packed(const uint8_t v[3]) {
+    const int8_t bytes[3] = {static_cast<int8_t>(v[0]), static_cast<int8_t>(v[1]),
+                             static_cast<int8_t>(v[2])};
+    return VersionNumber(bytes);
+}
+
+// An item's part of the result line, and whether it counts as a failure or a stop.
+std::string ItemText(const Item& item, Outcome* outcome) {
+    const std::string change = std::string(item.what) + " " + Version(item.before) + " -> ";
+    switch (item.report->end) {
+        case ProcedureEnd::notRun:
+            *outcome = *outcome == Outcome::failed ? Outcome::failed : Outcome::stopped;
+            return change + Version(item.carried) + " not started";
+        case ProcedureEnd::failed:
+            *outcome = Outcome::failed;
+            return change + Version(item.carried) + " failed " + item.report->step;
+        case ProcedureEnd::stopped:
+            *outcome = *outcome == Outcome::failed ? Outcome::failed : Outcome::stopped;
+            return change + Version(item.carried) + " stopped " + item.report->step;
+        case ProcedureEnd::written:
+            break;
     }
-    if (masterTable.rows[row].stackChoice != 0) {
-        UpdateStack(row);
+    if (!item.readBack) {
+        return change + Version(item.carried) + " (written, not read back)";
     }
-    if (masterTable.rows[row].mainChoiceV2 != 0) {
-        if (masterTable.rows[row].mainVariant == 0) {
-            UpdateMainFirmwareV2Replug(row);
-        } else {
-            UpdateMainFirmwareV2(row);
+    if (item.after != item.carried) {
+        *outcome = Outcome::failed;
+        return change + Version(item.after) + " (" + Version(item.carried) + " was written)";
+    }
+    return change + Version(item.after) + " (verified)";
+}
+
+// What the dispatch did with the chosen master, and what it tells on standard error.
+class Dispatcher {
+  public:
+    Dispatcher(const MasterEntry& before, const ImageVersions& images)
+        : before_(before), images_(images) {}
+
+    // Runs every chosen update of the row, in the fixed order, whatever the step before achieved,
+    // until a stop is requested.
+    void Run(uint8_t row) {
+        // The choices are read before the first procedure: the wait for the restarting master
+        // refills the table's rows.
+        const MasterEntry entry = masterTable.rows[row];
+        const FirmwareDescriptor* descriptor = ChosenV2Image(entry.mainChoiceV2);
+        const int32_t main2 = descriptor != nullptr ? DescriptorVersion(*descriptor) : 0;
+        const int32_t mainBefore = VersionNumber(before_.mainVersion);
+        if (entry.mainChoiceV3 != 0) {
+            if (Stop_Requested()) {
+                Add("main firmware", mainBefore, images_.main3, &kNotStarted);
+            } else {
+                UpdateMainFirmwareV3(row);
+                AddMain(images_.main3);
+            }
+        }
+        if (entry.stackChoice != 0) {
+            const int32_t stackBefore = VersionNumber(before_.stackVersion);
+            if (Stop_Requested()) {
+                Add("IO-Link stack", stackBefore, images_.stack, &kNotStarted);
+            } else {
+                UpdateStack(row);
+                Add("IO-Link stack", stackBefore, images_.stack, &stackReport);
+                TellStack();
+            }
+        }
+        if (entry.mainChoiceV2 != 0) {
+            if (Stop_Requested()) {
+                Add("main firmware", mainBefore, main2, &kNotStarted);
+            } else {
+                if (entry.mainVariant == 0) {
+                    UpdateMainFirmwareV2Replug(row);
+                } else {
+                    UpdateMainFirmwareV2(row);
+                }
+                AddMain(main2);
+            }
         }
     }
+
+    // The result line's details, and the outcome.
+    std::string Details(Outcome* outcome) const {
+        *outcome = Outcome::updated;
+        std::string text = std::string(before_.portName) + ":";
+        for (size_t i = 0; i < count_; ++i) {
+            text += (i == 0 ? " " : "; ") + ItemText(items_[i], outcome);
+        }
+        return text;
+    }
+
+  private:
+    // The report of an update that a stop request kept from starting.
+    static constexpr UpdateReport kNotStarted{};
+
+    void Add(const char* what, int32_t before, int32_t carried, const UpdateReport* report) {
+        if (count_ < items_.size()) {
+            items_[count_++] = Item{what, before, carried, report, false, 0};
+        }
+    }
+
+    // A main-firmware procedure ended: tell what it achieved. Its identification of the master
+    // afterwards reads back the IO-Link stack as well.
+    void AddMain(int32_t carried) {
+        Add("main firmware", VersionNumber(before_.mainVersion), carried, &mainReport);
+        if (mainReport.identified) {
+            const int32_t main = Packed(mainReport.info.mainVersion);
+            const int32_t stack = Packed(mainReport.info.stackVersion);
+            for (size_t i = 0; i < count_; ++i) {
+                Item& item = items_[i];
+                if (item.report->end == ProcedureEnd::written) {
+                    item.readBack = true;
+                    item.after = item.report == &stackReport ? stack : main;
+                }
+            }
+        }
+        const Item& item = items_[count_ - 1];
+        const char* port = before_.portName;
+        switch (mainReport.end) {
+            case ProcedureEnd::written:
+                if (!item.readBack) {
+                    std::fprintf(stderr,
+                                 "iolink-update: main firmware written into the master on %s, but "
+                                 "the master did not identify itself afterwards: not verified. "
+                                 "Check it with iolink-update --list.\n",
+                                 port);
+                } else {
+                    for (size_t i = 0; i < count_; ++i) {
+                        TellVerified(items_[i], port);
+                    }
+                }
+                break;
+            case ProcedureEnd::failed:
+                std::fprintf(stderr, "iolink-update: main firmware update of the master on %s failed %s: %s\n",
+                             port, mainReport.step, mainReport.state);
+                break;
+            case ProcedureEnd::stopped:
+                TellStopped(mainReport);
+                break;
+            case ProcedureEnd::notRun:
+                break;
+        }
+    }
+
+    static void TellVerified(const Item& item, const char* port) {
+        if (!item.readBack) {
+            return;
+        }
+        std::fprintf(stderr, "iolink-update: %s written into the master on %s; it now reports %s, %s\n",
+                     item.what, port, Version(item.after).c_str(),
+                     item.after == item.carried
+                         ? "the version carried: verified"
+                         : ("not the " + Version(item.carried) + " carried: NOT verified").c_str());
+    }
+
+    void TellStack() const {
+        const char* port = before_.portName;
+        switch (stackReport.end) {
+            case ProcedureEnd::written:
+                std::fprintf(stderr,
+                             "iolink-update: IO-Link stack %s written into the master on %s; the "
+                             "master reports it only after a restart: not verified by this step.\n",
+                             Version(images_.stack).c_str(), port);
+                break;
+            case ProcedureEnd::failed:
+                std::fprintf(stderr, "iolink-update: IO-Link stack update of the master on %s failed %s: %s\n",
+                             port, stackReport.step, stackReport.state);
+                break;
+            case ProcedureEnd::stopped:
+                TellStopped(stackReport);
+                break;
+            case ProcedureEnd::notRun:
+                break;
+        }
+    }
+
+    static void TellStopped(const UpdateReport& report) {
+        std::fprintf(stderr, "iolink-update: stopped %s: %s\n", report.step, report.state);
+    }
+
+    MasterEntry before_;
+    ImageVersions images_;
+    std::array<Item, 3> items_{};
+    size_t count_ = 0;
+};
+
+unsigned ExpectedSeconds(const MasterEntry& entry) {
+    if (entry.mainChoiceV3 != 0) {
+        return kSecondsV3;
+    }
+    unsigned seconds = entry.stackChoice != 0 ? kSecondsStack : 0;
+    if (entry.mainChoiceV2 != 0) {
+        seconds += entry.mainVariant == 0 ? kSecondsReplug : kSecondsV2;
+    }
+    return seconds;
+}
+
+void PrintScanHints() {
+    for (uint8_t i = 0; i < scanFailures.count; ++i) {
+        const ScanFailure& failure = scanFailures.rows[i];
+        PrintOpenHint(failure.portName, failure.createResult, failure.why);
+    }
+}
+
+// "iolink-update: result: updated ttyACM0: main firmware 3.0.9 -> 3.0.10 (verified)"; a run that
+// reached no update says why in parentheses: "result: nothing written (no master found)".
+void PrintResult(const char* word, const std::string& details) {
+    std::fprintf(stderr, "iolink-update: result: %s %s\n", word, details.c_str());
+}
+
+int StatusOf(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::updated:
+            return kExitUpdated;
+        case Outcome::failed:
+            return kExitFailed;
+        case Outcome::stopped:
+            return kExitStopped;
+        case Outcome::nothingWritten:
+            break;
+    }
+    return kExitNothingWritten;
+}
+
+const char* WordOf(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::updated:
+            return "updated";
+        case Outcome::failed:
+            return "failed";
+        case Outcome::stopped:
+            return "stopped";
+        case Outcome::nothingWritten:
+            break;
+    }
+    return "nothing written";
+}
+
+// Selection, report and dispatch after the scan. Returns the outcome; stdout as specified.
+Outcome UpdateRun(PlaceholderWrites placeholderWrites, std::string* details) {
+    if (Stop_Requested()) {
+        std::fprintf(stderr, "iolink-update: stopped during the scan: nothing was written.\n");
+        *details = "(nothing written)";
+        return Outcome::stopped;
+    }
+    if (masterTable.masterCount == 0) {
+        std::cout << "No USB IO-Link Master found. Exiting..." << std::endl;
+        *details = "(no master found)";
+        return Outcome::nothingWritten;
+    }
+    const ImageVersions images = CarriedImages();
+    for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
+        SelectUpdate(row);
+        SetEditionName(row);
+    }
+    if (masterTable.updateableCount == 0) {
+        std::cout << "No Updateable USB Master Found..." << std::endl;
+        for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
+            const MasterEntry& entry = masterTable.rows[row];
+            const UpdateDecision decision = DecideUpdate(entry, updateOptions, images);
+            std::fprintf(stderr, "iolink-update: %s: nothing to write: %s\n",
+                         DescribeMaster(entry).c_str(),
+                         WhyNothingIsWritten(entry, decision, images).c_str());
+        }
+        *details = "(no master to update)";
+        return Outcome::nothingWritten;
+    }
+    if (masterTable.updateableCount > 1) {
+        std::printf("Please connect only one master for update:\n\r");
+        for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
+            if (AnyChoice(masterTable.rows[row])) {
+                std::fprintf(stderr,
+                             "iolink-update: %s qualifies for an update, as does another: connect "
+                             "only the one to update\n",
+                             DescribeMaster(masterTable.rows[row]).c_str());
+            }
+        }
+        *details = "(" + std::to_string(masterTable.updateableCount) + " masters qualify for an update)";
+        return Outcome::nothingWritten;
+    }
+    ListMasters();
+    const uint8_t row = ChosenRow();
+    // A copy: the wait for the restarting master refills the table.
+    const MasterEntry chosen = masterTable.rows[row];
+    const std::string writes = WhatAnUpdateWrites(chosen, DecisionOf(chosen), images);
+    // Placeholder images are data of the right shape, not firmware: unless the build allows it,
+    // they never reach a device. Nothing is sent to the master beyond the scan's identification.
+    if (imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed) {
+        std::printf("%s", kPlaceholderRefusal);
+        std::fprintf(stderr,
+                     "iolink-update: %s: nothing written: this build carries placeholder images "
+                     "(it would write %s)\n",
+                     DescribeMaster(chosen).c_str(), writes.c_str());
+        *details = "(" + std::string(chosen.portName) + ": this build carries placeholder images)";
+        return Outcome::nothingWritten;
+    }
+    if (Stop_Requested()) {
+        std::fprintf(stderr, "iolink-update: stopped before the update started: nothing was written.\n");
+        *details = "(" + std::string(chosen.portName) + ": nothing written)";
+        return Outcome::stopped;
+    }
+    std::fprintf(stderr,
+                 "iolink-update: writing %s into the master on %s: do not unplug it or close this "
+                 "window until the update ends (about %u s)\n",
+                 writes.c_str(), chosen.portName, ExpectedSeconds(chosen));
+    Dispatcher dispatcher(chosen, images);
+    Platform_KeepAwake(true);
+    dispatcher.Run(row);
+    Platform_KeepAwake(false);
+    Outcome outcome = Outcome::updated;
+    *details = dispatcher.Details(&outcome);
+    return outcome;
+}
+
+// Every run that scans: --list, and the update runs.
+int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) {
+    Platform_StopHandlersInstall();
+    IOL_LibraryAttach();
+    ScanMasters();
+    PrintScanHints();
+    Outcome outcome = Outcome::nothingWritten;
+    if (request.list) {
+        if (!Stop_Requested()) {
+            PrintMasterList(updateOptions, CarriedImages(),
+                            imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed);
+        }
+        IOL_LibraryDetach();
+    } else {
+        std::string details;
+        outcome = UpdateRun(placeholderWrites, &details);
+        // A stopped run's standard output stays a prefix of the whole run's: no final line.
+        if (outcome != Outcome::stopped && !Stop_Requested()) {
+            std::printf("\n");
+        }
+        IOL_LibraryDetach();
+        PrintResult(WordOf(outcome), details);
+    }
+    if (Stop_Requested()) {
+        // The link is closed: a console that is closing may let the process end now.
+        Platform_StopCleanupDone();
+        if (request.exitCode) {
+            return outcome == Outcome::failed ? kExitFailed : kExitStopped;
+        }
+        // As the signal would have ended it; returns when the stop came from a closed output.
+        Platform_EndAsStopRequested();
+        return 0;
+    }
+    return request.exitCode && !request.list ? StatusOf(outcome) : 0;
+}
+
+// A window of its own closes with the program: the operator could not read the result.
+void KeepTheWindowOpen() {
+    if (Platform_StopRequests().count != 0 || !Platform_ConsoleClosesAtExit()) {
+        return;
+    }
+    std::fprintf(stderr, "iolink-update: press any key to close this window");
+    Platform_ReadKey();
+    std::fprintf(stderr, "\n");
 }
 
 }  // namespace
@@ -59,35 +438,21 @@ int RunUpdater(int argc, const char* const* argv, PlaceholderWrites placeholderW
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::ios::sync_with_stdio(true);
 
+    const RunRequest request = ParseRunRequest(argc, argv);
+    int status = 0;
     if (ParseCommandLine(argc, argv)) {
-        return 0;
-    }
-    IOL_LibraryAttach();
-    ScanMasters();
-    if (masterTable.masterCount == 0) {
-        std::cout << "No USB IO-Link Master found. Exiting..." << std::endl;
+        // The help, and nothing else.
+    } else if (request.refused != nullptr) {
+        std::fprintf(stderr,
+                     "iolink-update: unknown option %s: nothing was done (iolink-update -? lists "
+                     "the options)\n",
+                     request.refused);
+        status = request.exitCode ? kExitRefused : 0;
+    } else if (request.version) {
+        PrintVersion(CarriedImages(), imagesArePlaceholders, placeholderWrites);
     } else {
-        for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
-            SelectUpdate(row);
-            SetEditionName(row);
-        }
-        if (masterTable.updateableCount == 0) {
-            std::cout << "No Updateable USB Master Found..." << std::endl;
-        } else if (masterTable.updateableCount > 1) {
-            std::printf("Please connect only one master for update:\n\r");
-        } else {
-            ListMasters();
-            // Placeholder images are data of the right shape, not firmware: unless the build
-            // allows it, they never reach a device. Nothing is sent to the master beyond the
-            // scan's identification.
-            if (imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed) {
-                std::printf("%s", kPlaceholderRefusal);
-            } else {
-                Dispatch(ChosenRow());
-            }
-        }
+        status = ScanningRun(request, placeholderWrites);
     }
-    std::printf("\n");
-    IOL_LibraryDetach();
-    return 0;
+    KeepTheWindowOpen();
+    return status;
 }

@@ -7,10 +7,12 @@
 #include "link/link.h"
 #include "platform/platform.h"
 #include "services/services.h"
+#include "update/update.h"
+
+ScanFailures scanFailures{};
 
 namespace {
 
-constexpr int32_t kScanPorts = 10;
 constexpr const char* kMasterHardwareId = "VID_6F3A&PID_0202";
 
 }  // namespace
@@ -49,20 +51,30 @@ void FillRow(MasterEntry& row, const char* portName, const MasterInfo& info) {
 }  // namespace
 
 void ScanMasters() {
+    scanFailures.count = 0;
     PortEntry ports[kScanPorts] = {};
     const int32_t found = FindDevicePorts(ports, kScanPorts, kMasterHardwareId, 0);
     MasterInfo info = {};
     for (int32_t i = 0; i < found && i < kScanPorts; ++i) {
+        if (Stop_Requested()) {
+            break;
+        }
         const char* name = TakePortName(ports[i].friendlyName);
         // A name longer than portName holds is passed over like a port that cannot be opened
         // (the link refuses it too); it is never cut short into the name of another port.
         if (name == nullptr || std::strlen(name) >= kMasterPortNameSize) {
             continue;
         }
-        const int32_t slot = IOL_Create(name);
+        SerialOpenFailure why{};
+        const int32_t slot = IOL_CreateWithCause(name, &why);
         if (slot <= 0) {
-            // Standard output says nothing of the port; standard error tells the operator why.
-            PrintOpenHint(name, slot);
+            // Standard output says nothing of the port; the caller may tell the operator why.
+            if (scanFailures.count < scanFailures.rows.size()) {
+                ScanFailure& failure = scanFailures.rows[scanFailures.count++];
+                CopyText(failure.portName, name);
+                failure.createResult = slot;
+                failure.why = why;
+            }
             continue;
         }
         std::printf("%s found, try to get information\n", name);

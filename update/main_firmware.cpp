@@ -13,6 +13,7 @@
 #include "update/update.h"
 
 std::array<uint8_t, kMain3WindowSize> workBuffer;
+UpdateReport mainReport;
 
 namespace {
 
@@ -24,6 +25,26 @@ constexpr uint32_t kPortResetPauseMs = 100;
 constexpr uint32_t kRestartTicks = 10;
 constexpr uint32_t kRescans = 40;
 constexpr uint32_t kTickMs = 500;
+// What a block and the swap take, for the time a deferred stop request has to wait: 128 writes
+// of about 10 ms (the response poll's step) and the verdict poll's 500 ms make a block about
+// 1.8 s against the virtual master; the swap's verdict about a second.
+constexpr uint32_t kMsPerBlock = 1800;
+constexpr uint32_t kMsForSwap = 1000;
+
+// The master's state, as a report tells it to the operator.
+constexpr const char* kUnchanged = "nothing was written; the master keeps its firmware.";
+constexpr const char* kInBootLoader =
+    "nothing was written; the master may wait in its boot loader with its old firmware: unplug it, "
+    "plug it back in and run the program again.";
+constexpr const char* kPartial =
+    "the master's flash holds part of the new image and the master waits in its boot loader: run "
+    "the program again now, without unplugging the master.";
+constexpr const char* kErased =
+    "the master's flash may be erased and the master waits in its boot loader: run the program "
+    "again now, without unplugging the master.";
+constexpr const char* kSwapped =
+    "the new firmware is written and swapped; the master restarts with it by itself. Check it "
+    "with iolink-update --list.";
 
 struct Variant {
     bool v3;
@@ -33,6 +54,12 @@ struct Variant {
 
 constexpr Variant kV3 = {true, kFormatLongAddress, true};
 constexpr Variant kV2 = {false, kFormatShortAddress, false};
+
+void Report(ProcedureEnd end, const char* step, const char* state) {
+    mainReport.end = end;
+    mainReport.step = step;
+    mainReport.state = state;
+}
 
 // Fills workBuffer with the image and its stamp; returns the bytes to send, or false when there
 // is no image to send.
@@ -49,6 +76,12 @@ bool PrepareImage(const Variant& variant, const MasterEntry& entry, uint32_t* re
     }
     *remaining = LoadV2Image(*descriptor);
     return true;
+}
+
+// The blocks a download commits: the bytes it sends (V3 without the skipped range) in 8 KB.
+uint32_t BlockCount(const Variant& variant, uint32_t remaining) {
+    const uint32_t bytes = variant.v3 ? remaining - (kSkipEnd - kSkipStart) : remaining;
+    return (bytes + kMainBlockBytes - 1) / kMainBlockBytes;
 }
 
 // Sends one block of up to 8 KB in 64-byte writes, then commits it and waits for the verdict.
@@ -71,22 +104,32 @@ int32_t SendBlock(int32_t slot, const Variant& variant, ImageCursor& at) {
         return r;
     }
     r = WaitBootResult(slot, variant.busyTolerant);
+    if (r == kStoppedAtOnce) {
+        return r;
+    }
     if (r != 0) {
         std::printf("  writing was not successful: %X. Terminating Update\n",
                     static_cast<unsigned>(r));
+        return r;
     }
-    return r;
+    ++at.blocks;
+    Stop_Progress(at.blocks);
+    return 0;
 }
 
 // Resets ports 0 and 1 of a master running its firmware. Returns false when the update must end
-// (the second reset failed; the link is then closed).
+// (the second reset failed, or a stop was requested; the report says which).
 bool ResetPorts(int32_t slot) {
     int32_t r = IOL_ResetPort(slot, 0);
     if (r == 0) {
+        if (Stop_Requested()) {
+            Report(ProcedureEnd::stopped, "before the download started", kUnchanged);
+            return false;
+        }
         r = IOL_ResetPort(slot, 1);
         if (r != 0) {
             std::printf("Error in IOL_ResetPort port=1 error=%i. Terminating update\n", r);
-            IOL_Destroy(slot);
+            Report(ProcedureEnd::failed, "at the port reset", kUnchanged);
             return false;
         }
     } else if (r == IOL_ERR_TIMEOUT) {
@@ -96,7 +139,74 @@ bool ResetPorts(int32_t slot) {
     return true;
 }
 
+// The download from its start to the swap's verdict; the erase to the verdict is one phase that
+// finishes once started (a stop request in it is deferred to its end). Fills the report; true
+// when the master swapped to the new firmware.
+bool Download(int32_t slot, const Variant& variant, ImageCursor& at) {
+    if (Stop_Requested()) {
+        Report(ProcedureEnd::stopped, "before the download started", kUnchanged);
+        return false;
+    }
+    uint8_t out1[4] = {};
+    uint8_t out2[4] = {};
+    int32_t r = IOL_SP_InitDownload(slot, out1, out2, variant.format);
+    if (r != 0) {
+        std::printf("Error in IOL_SP_InitDownload:%i. Terminating update\n", r);
+        Report(ProcedureEnd::failed, "at the download start", kInBootLoader);
+        return false;
+    }
+    if (Stop_Requested()) {
+        Report(ProcedureEnd::stopped, "before the erase", kInBootLoader);
+        return false;
+    }
+    Stop_BeginCritical("the master's flash is being rewritten", "block",
+                       BlockCount(variant, at.remaining), kMsPerBlock, kMsForSwap);
+    r = IOL_SP_Erase(slot);
+    if (r != 0) {
+        std::printf("  Error in IOL_SP_Erase:%i\n", r);
+    } else {
+        r = WaitBootResult(slot, variant.busyTolerant);
+        if (r != 0 && r != kStoppedAtOnce) {
+            std::printf("  Erasing was not successful error=0x%X. Terminating Update\n",
+                        static_cast<unsigned>(r));
+        }
+    }
+    const char* failedAt = "at the erase";
+    const char* state = kErased;
+    while (r == 0 && at.remaining != 0) {
+        failedAt = "while writing the image";
+        state = kPartial;
+        r = SendBlock(slot, variant, at);
+    }
+    if (r == 0) {
+        failedAt = "at the swap";
+        r = IOL_SP_Finish(slot);
+        if (r != 0) {
+            std::printf("  Error in IOL_SP_Finish:%X\n", static_cast<unsigned>(r));
+        } else {
+            r = WaitBootResult(slot, variant.busyTolerant);
+            if (r == kStoppedAtOnce) {
+                // Nothing to print: the console is closing.
+            } else if (r != 0 && variant.v3) {
+                std::printf("  swapping was not successful(%X). Terminating Update\n",
+                            static_cast<unsigned>(r));
+            } else if (r != 0) {
+                std::printf("  swapping was not successful. Terminating Update\n");
+            } else {
+                std::printf("\nBoot swapping was successful\n");
+            }
+        }
+    }
+    Stop_EndCritical();
+    if (r != 0) {
+        Report(r == kStoppedAtOnce ? ProcedureEnd::stopped : ProcedureEnd::failed, failedAt, state);
+        return false;
+    }
+    return true;
+}
+
 void UpdateMainFirmware(uint8_t row, const Variant& variant) {
+    mainReport = UpdateReport{};
     if (row >= kMasterRows) {
         return;
     }
@@ -107,54 +217,29 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
     }
     at.address = variant.v3 ? kMain3WindowBase : 0;
 
-    const int32_t slot = IOL_Create(entry.portName);
+    if (Stop_Requested()) {
+        Report(ProcedureEnd::stopped, "before the update started", kUnchanged);
+        return;
+    }
+    SerialOpenFailure why{};
+    const int32_t slot = IOL_CreateWithCause(entry.portName, &why);
     if (slot < 0) {
         std::printf("Error in IOL_Create:%i\n", slot);
-        PrintOpenHint(entry.portName, slot);
+        PrintOpenHint(entry.portName, slot, why);
+        Report(ProcedureEnd::failed, "at opening its port", kUnchanged);
         return;
     }
-    if (variant.v3 && !ResetPorts(slot)) {
-        return;
-    }
-    uint8_t out1[4] = {};
-    uint8_t out2[4] = {};
-    int32_t r = IOL_SP_InitDownload(slot, out1, out2, variant.format);
-    if (r != 0) {
-        std::printf("Error in IOL_SP_InitDownload:%i. Terminating update\n", r);
-    }
-    if (r == 0) {
-        r = IOL_SP_Erase(slot);
-        if (r != 0) {
-            std::printf("  Error in IOL_SP_Erase:%i\n", r);
-        } else {
-            r = WaitBootResult(slot, variant.busyTolerant);
-            if (r != 0) {
-                std::printf("  Erasing was not successful error=0x%X. Terminating Update\n",
-                            static_cast<unsigned>(r));
-            }
-        }
-    }
-    while (r == 0 && at.remaining != 0) {
-        r = SendBlock(slot, variant, at);
-    }
-    if (r == 0) {
-        r = IOL_SP_Finish(slot);
-        if (r != 0) {
-            std::printf("  Error in IOL_SP_Finish:%X\n", static_cast<unsigned>(r));
-        } else {
-            r = WaitBootResult(slot, variant.busyTolerant);
-            if (r != 0 && variant.v3) {
-                std::printf("  swapping was not successful(%X). Terminating Update\n",
-                            static_cast<unsigned>(r));
-            } else if (r != 0) {
-                std::printf("  swapping was not successful. Terminating Update\n");
-            } else {
-                std::printf("\nBoot swapping was successful\n");
-            }
-        }
-    }
+    const bool swapped = (!variant.v3 || ResetPorts(slot)) && Download(slot, variant, at);
     IOL_Destroy(slot);
-    if (r != 0) {
+    if (!swapped) {
+        return;
+    }
+    Report(ProcedureEnd::written, "", kSwapped);
+    // The wait for the restarting master is no flash phase: the master finishes by itself, and a
+    // stop request ends the procedure here.
+    if (Stop_Requested()) {
+        Report(ProcedureEnd::stopped, "after the swap, before the wait for the restarting master",
+               kSwapped);
         return;
     }
     WaitForMaster();
@@ -166,6 +251,10 @@ int32_t WriteImageChunks(int32_t slot, uint8_t format, ImageCursor& at, const ch
     uint32_t blockBytes = 0;
     uint8_t writes = 0;
     while (blockBytes < kMainBlockBytes && at.remaining != 0) {
+        // A closing console leaves seconds: the exchange in flight was the last.
+        if (Stop_Urgent()) {
+            return kStoppedAtOnce;
+        }
         at.remaining = (at.remaining + 15) & ~15u;
         const uint32_t chunk = std::min(at.remaining, kMainChunkBytes);
         // Cannot happen with images that fit their window; should it, the update ends as a
@@ -192,6 +281,7 @@ int32_t WriteImageChunks(int32_t slot, uint8_t format, ImageCursor& at, const ch
         if (writes % 8 == 4) {
             std::printf(".");
         }
+        Stop_Announce();
     }
     return 0;
 }
@@ -215,6 +305,10 @@ uint32_t LoadV2Image(const FirmwareDescriptor& descriptor) {
 
 int32_t WaitBootResult(int32_t slot, bool busyTolerant) {
     for (uint32_t poll = 0; poll < kVerdictPolls; ++poll) {
+        Stop_Announce();
+        if (Stop_Urgent()) {
+            return kStoppedAtOnce;
+        }
         PortEvent event = {};
         int32_t status = 0;
         if (IOL_FetchEvent(slot, &event, &status) == IOL_OK) {
@@ -231,26 +325,53 @@ int32_t WaitBootResult(int32_t slot, bool busyTolerant) {
 }
 
 void WaitForMaster() {
+    constexpr const char* kStoppedWaiting = "while waiting for the restarting master";
     std::printf("Waiting for detection of the new interface");
     for (uint32_t tick = 0; tick < kRestartTicks; ++tick) {
+        if (Stop_Requested()) {
+            Report(ProcedureEnd::stopped, kStoppedWaiting, kSwapped);
+            return;
+        }
         Platform_SleepMs(kTickMs);
         std::printf(".");
     }
     masterTable.masterCount = 0;
+    // The rescans print no hints while the master restarts (its port comes and goes, and may be
+    // closed to users for a moment): only when it does not come back is the last reason told.
     for (uint32_t scan = 0; scan < kRescans && masterTable.masterCount == 0; ++scan) {
+        if (Stop_Requested()) {
+            Report(ProcedureEnd::stopped, kStoppedWaiting, kSwapped);
+            return;
+        }
         std::printf(".");
         ScanMasters();
         Platform_SleepMs(kTickMs);
     }
     if (masterTable.masterCount == 0) {
         std::printf("Master was not found. Please check if the update was OK.!!!!!!!!!!!\n");
+        for (uint8_t i = 0; i < scanFailures.count; ++i) {
+            const ScanFailure& failure = scanFailures.rows[i];
+            PrintOpenHint(failure.portName, failure.createResult, failure.why);
+        }
         return;
     }
+    // The scan has identified the master already; the identification below, when it succeeds,
+    // is what the report keeps.
+    const MasterEntry& found = masterTable.rows[0];
+    mainReport.identified = true;
+    mainReport.info = MasterInfo{};
+    for (int i = 0; i < 3; ++i) {
+        mainReport.info.mainVersion[i] = static_cast<uint8_t>(found.mainVersion[i]);
+        mainReport.info.stackVersion[i] = static_cast<uint8_t>(found.stackVersion[i]);
+    }
+    std::memcpy(mainReport.info.editionCode, found.editionCode,
+                std::min(sizeof(mainReport.info.editionCode), sizeof(found.editionCode)));
     // The first master of the new scan is identified, whichever row the update was called with.
-    const int32_t slot = IOL_Create(masterTable.rows[0].portName);
+    SerialOpenFailure why{};
+    const int32_t slot = IOL_CreateWithCause(masterTable.rows[0].portName, &why);
     if (slot < 0) {
         std::printf("Error in IOL_Create:%i\n", slot);
-        PrintOpenHint(masterTable.rows[0].portName, slot);
+        PrintOpenHint(masterTable.rows[0].portName, slot, why);
         return;
     }
     MasterInfo info = {};
@@ -259,6 +380,7 @@ void WaitForMaster() {
         std::printf("Error in IOL_GetMasterInfo:%i\n", r);
     } else {
         std::printf("New Master Version:  %s %s\n\r", info.versionText, info.editionCode);
+        mainReport.info = info;
     }
     IOL_Destroy(slot);
 }

@@ -1,23 +1,26 @@
-// The operator's hint on standard error when a master's port cannot be opened: why (as the
-// platform tells it) and what to do. Standard output is not touched.
+// The operator's hint on standard error when a master's port cannot be opened: why (as the open
+// recorded it) and what to do. Standard output is not touched. The scan at the start of a run
+// and the update procedures print it; the text lives here, below both.
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
 #include "link/link.h"
 #include "platform/platform.h"
+#include "update/update.h"
 
-void PrintOpenHint(const char* portName, int32_t createResult) {
+void PrintOpenHint(const char* portName, int32_t createResult, const SerialOpenFailure& failure) {
     if (createResult != IOL_ERR_OPEN && createResult != IOL_ERR_CONFIGURE) {
         return;
     }
-    const SerialOpenFailure failure = Platform_SerialLastOpenFailure();
     const SerialOpenCause cause =
         createResult == IOL_ERR_CONFIGURE ? SerialOpenCause::other : failure.cause;
 
     switch (cause) {
         case SerialOpenCause::noAccess:
-            if (failure.group[0] != '\0' && std::strcmp(failure.group, "root") != 0) {
+            // A user already in the node's group was refused because the node is not yet open
+            // to the group (udev made it a moment ago): joining the group would not help.
+            if (failure.group[0] != '\0' && std::strcmp(failure.group, "root") != 0 &&
+                !failure.userInGroup) {
                 std::fprintf(stderr,
                              "iolink-update: cannot open %s: no permission (the device belongs to "
                              "group %s). Add your user to that group (sudo usermod -aG %s $USER, "

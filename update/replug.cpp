@@ -15,6 +15,16 @@ enum class Step : uint8_t { erase, transfer, swap, identify };
 
 constexpr int32_t kCountdownTicks = 15;
 constexpr uint32_t kTickMs = 500;
+// A step pass (open, download start, the step, close) takes a few seconds at most: a transfer is
+// 128 writes of about 10 ms.
+constexpr uint32_t kMsPerPass = 2000;
+
+constexpr const char* kUnchanged = "nothing was written; the master keeps its firmware.";
+constexpr const char* kPartial =
+    "the master holds a partial download, which it keeps across unplugging: run the program "
+    "again at the master to finish it.";
+constexpr const char* kSwapped =
+    "the new firmware is written and swapped. Check it with iolink-update --list.";
 
 struct ReplugState {
     Step step = Step::erase;
@@ -23,7 +33,29 @@ struct ReplugState {
     ImageCursor at;  // carries over from one Transfer pass to the next; addresses below 0x10000
 };
 
-// One countdown tick; the last one asks for the replug and waits for a key.
+// What the master holds before a step pass of this step.
+const char* StateBefore(Step step) {
+    switch (step) {
+        case Step::erase:
+            return kUnchanged;
+        case Step::transfer:
+        case Step::swap:
+            return kPartial;
+        case Step::identify:
+            break;
+    }
+    return kSwapped;
+}
+
+void Report(ProcedureEnd end, const char* step, const char* state) {
+    mainReport.end = end;
+    mainReport.step = step;
+    mainReport.state = state;
+}
+
+// One countdown tick; the last one asks for the replug and waits for a key. Only a key answers
+// the prompt: at the end of standard input, a read error or a stop request (Ctrl-C) the
+// procedure ends here, with nothing more sent to the master.
 void Tick(ReplugState& s) {
     std::printf("w");
     --s.countdown;
@@ -32,7 +64,23 @@ void Tick(ReplugState& s) {
         std::printf(
             "Please disconnect the USB master and connect it back to the PC. Press any key if you "
             "are ready");
-        Platform_ReadKey();
+        const int key = Platform_ReadKey();
+        if (key == kKeyStopRequested) {
+            s.done = true;
+            Report(ProcedureEnd::stopped, "at the replug prompt", StateBefore(s.step));
+            return;
+        }
+        if (key < 0) {
+            s.done = true;
+            Report(ProcedureEnd::stopped,
+                   key == kKeyEndOfInput
+                       ? "at the replug prompt: standard input ended, nobody is there to replug "
+                         "the master"
+                       : "at the replug prompt: standard input cannot be read, nobody can answer "
+                         "the prompt",
+                   StateBefore(s.step));
+            return;
+        }
         std::printf("\n");
     }
 }
@@ -61,22 +109,45 @@ int32_t Transfer(int32_t slot, ReplugState& s) {
     return r;
 }
 
-// One step on a link of its own: open, start a download, perform the step, close.
+// The text of a step, for the report.
+const char* StepText(Step step, bool before) {
+    switch (step) {
+        case Step::erase:
+            return before ? "before the erase" : "at the erase";
+        case Step::transfer:
+            return before ? "before the next transfer" : "at a transfer";
+        case Step::swap:
+            return before ? "before the swap" : "at the swap";
+        case Step::identify:
+            break;
+    }
+    return before ? "before the identification" : "at the identification";
+}
+
+// One step on a link of its own: open, start a download, perform the step, close. The whole
+// pass finishes once started; the stop request it may meet is announced and waits for its end.
 int32_t StepPass(uint8_t row, ReplugState& s) {
-    const int32_t slot = IOL_Create(masterTable.rows[row].portName);
+    const Step step = s.step;
+    SerialOpenFailure why{};
+    const int32_t slot = IOL_CreateWithCause(masterTable.rows[row].portName, &why);
     if (slot < 0) {
         s.done = true;
         std::printf("Error in IOL_Create:%i\n", slot);
-        PrintOpenHint(masterTable.rows[row].portName, slot);
+        PrintOpenHint(masterTable.rows[row].portName, slot, why);
+        Report(ProcedureEnd::failed, StepText(step, false), StateBefore(step));
         return 0;
     }
+    Stop_BeginCritical("a step of the update is being sent to the master", "step", 1,
+                       kMsPerPass, 0);
     uint8_t out1[4] = {};
     uint8_t out2[4] = {};
     int32_t r = IOL_SP_InitDownload(slot, out1, out2, kFormatShortAddress);
     if (r != 0) {
         s.done = true;
         std::printf("Error in IOL_SP_InitDownload:%i\n", r);
+        Stop_EndCritical();
         IOL_Destroy(slot);
+        Report(ProcedureEnd::failed, StepText(step, false), StateBefore(step));
         return r;
     }
     switch (s.step) {
@@ -108,16 +179,26 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
         case Step::identify: {
             MasterInfo info = {};
             r = IOL_GetMasterInfo(slot, &info);
+            // The swap was accepted before this pass: the firmware is written either way.
+            Report(ProcedureEnd::written, "", kSwapped);
             if (r != 0) {
                 std::printf("Error in IOL_GetMasterInfo:%i\n", r);
             } else {
                 std::printf("New Master Version:  %s %s\n\r", info.versionText, info.editionCode);
+                mainReport.identified = true;
+                mainReport.info = info;
             }
             s.done = true;
             break;
         }
     }
+    Stop_EndCritical();
     IOL_Destroy(slot);
+    if (r != 0 && step != Step::identify) {
+        // Once the erase has been asked for, the master's flash is no longer what it was.
+        Report(r == kStoppedAtOnce ? ProcedureEnd::stopped : ProcedureEnd::failed,
+               StepText(step, false), kPartial);
+    }
     return r;
 }
 
@@ -127,6 +208,7 @@ void UpdateMainFirmwareV2Replug(uint8_t row) {
     if (row >= kMasterRows) {
         return;
     }
+    mainReport = UpdateReport{};
     const MasterEntry& entry = masterTable.rows[row];
     const FirmwareDescriptor* descriptor = ChosenV2Image(entry.mainChoiceV2);
     if (descriptor == nullptr) {
@@ -140,7 +222,11 @@ void UpdateMainFirmwareV2Replug(uint8_t row) {
 
     while (!s.done) {
         int32_t r = 0;
-        if (s.countdown != 0) {
+        if (Stop_Requested()) {
+            // Between step passes: the ticks and the prompt are no flash phase.
+            s.done = true;
+            Report(ProcedureEnd::stopped, StepText(s.step, true), StateBefore(s.step));
+        } else if (s.countdown != 0) {
             Tick(s);
         } else {
             r = StepPass(row, s);

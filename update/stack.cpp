@@ -20,8 +20,21 @@ constexpr uint32_t kStackSkipEnd = 0x4000;
 std::array<uint8_t, kStackWindowSize> stackBuffer;
 int32_t stackSlot = 0;
 
-// Sends the image up to end; false when the master rejected a chunk.
-bool SendChunks(uint32_t end) {
+// A chunk is one exchange of about 10 ms (the response poll's step); the finish a few more.
+constexpr uint32_t kMsPerChunk = 10;
+constexpr uint32_t kMsForFinish = 500;
+
+constexpr const char* kStackUnchanged = "nothing was written; the IO-Link stack is unchanged.";
+constexpr const char* kStackUnfinished =
+    "the IO-Link stack download was ended unfinished: run the program again to write it.";
+
+enum class ChunksSent : uint8_t { all, rejected, stoppedAtOnce };
+
+// The chunk addresses: from 0 in steps of 128 up to end, 0x2000-0x3FFF skipped. Calls send with
+// each address and length until it returns false; returns the number of chunks visited.
+template <typename Send>
+uint32_t ForEachChunk(uint32_t end, Send send) {
+    uint32_t chunks = 0;
     uint32_t address = 0;
     while (address < end) {
         uint32_t length = kStackChunk;
@@ -36,56 +49,112 @@ bool SendChunks(uint32_t end) {
         if (address + length > end) {
             length = end - address;
         }
+        if (!send(address, length, chunks)) {
+            break;
+        }
+        ++chunks;
+        address += kStackChunk;
+    }
+    return chunks;
+}
+
+// Sends the image up to end.
+ChunksSent SendChunks(uint32_t end) {
+    ChunksSent result = ChunksSent::all;
+    ForEachChunk(end, [&result](uint32_t address, uint32_t length, uint32_t done) {
+        Stop_Progress(done);
+        // A closing console leaves seconds: the exchange in flight was the last.
+        if (Stop_Urgent()) {
+            result = ChunksSent::stoppedAtOnce;
+            return false;
+        }
         std::cout << "+";
         const int32_t r = IOL_STK_Write(stackSlot, kStackPort, address,
                                         static_cast<uint8_t>(length), &stackBuffer[address]);
         if (r != 0) {
             std::cout << std::endl << "Write Failed: " << r << "\n";
+            result = ChunksSent::rejected;
             return false;
         }
-        address += kStackChunk;
-    }
-    return true;
+        return true;
+    });
+    return result;
+}
+
+void Report(ProcedureEnd end, const char* step, const char* state) {
+    stackReport.end = end;
+    stackReport.step = step;
+    stackReport.state = state;
 }
 
 }  // namespace
+
+UpdateReport stackReport;
 
 int32_t UpdateStack(uint8_t row) {
     return UpdateStackWith(row, stackRecords);
 }
 
 int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records) {
+    stackReport = UpdateReport{};
     if (row >= kMasterRows) {
         return 1;
     }
-    stackSlot = IOL_Create(masterTable.rows[row].portName);
+    if (Stop_Requested()) {
+        Report(ProcedureEnd::stopped, "before the IO-Link stack update", kStackUnchanged);
+        return 1;
+    }
+    SerialOpenFailure why{};
+    stackSlot = IOL_CreateWithCause(masterTable.rows[row].portName, &why);
     if (stackSlot < 0) {
         std::cout << "Open Device Failed\n" << stackSlot;
-        PrintOpenHint(masterTable.rows[row].portName, stackSlot);
+        PrintOpenHint(masterTable.rows[row].portName, stackSlot, why);
+        Report(ProcedureEnd::failed, "at opening its port", kStackUnchanged);
         return 1;
     }
     const ExpandResult image = ExpandRecords(records, 0, stackBuffer);
     const uint32_t end = std::min(image.end, kStackWindowSize);
 
+    // From the download start to its finish the IO-Link stack is being rewritten: a stop request
+    // waits for the finish.
+    Stop_BeginCritical("the IO-Link stack is being rewritten", "chunk",
+                       ForEachChunk(end, [](uint32_t, uint32_t, uint32_t) { return true; }),
+                       kMsPerChunk, kMsForFinish);
     int32_t r = IOL_STK_Init(stackSlot, kStackPort);
     if (r != 0) {
+        Stop_EndCritical();
         std::cout << "Init Failed: " << r << "\n";
         IOL_Destroy(stackSlot);
+        Report(ProcedureEnd::failed, "at the IO-Link stack download start", kStackUnchanged);
         return 1;
     }
-    const bool written = SendChunks(end);
+    const ChunksSent sent = SendChunks(end);
+    if (sent == ChunksSent::stoppedAtOnce) {
+        Stop_EndCritical();
+        IOL_Destroy(stackSlot);
+        Report(ProcedureEnd::stopped, "while writing the IO-Link stack", kStackUnfinished);
+        return 1;
+    }
+    const bool written = sent == ChunksSent::all;
     if (written && image.hasId) {
         // The identification record goes last; its own result is not reported.
         IOL_STK_Write(stackSlot, kStackPort, kStackIdAddress, sizeof(image.idRecord.bytes),
                       image.idRecord.bytes);
     }
     r = IOL_STK_Finish(stackSlot, kStackPort);
+    Stop_EndCritical();
     if (r == 0) {
         std::cout << std::endl;
         IOL_Destroy(stackSlot);
+        if (written) {
+            Report(ProcedureEnd::written, "", "");
+        } else {
+            Report(ProcedureEnd::failed, "while writing the IO-Link stack", kStackUnfinished);
+        }
         return written ? 0 : 1;
     }
     IOL_Destroy(stackSlot);
     std::cout << "Finish failed: " << r << "\n";
+    Report(ProcedureEnd::failed, "at the end of the IO-Link stack download", kStackUnfinished);
     return 1;
 }

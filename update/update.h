@@ -7,6 +7,7 @@
 #include <span>
 
 #include "images/images.h"
+#include "services/services.h"
 
 // The buffer a main-firmware image is expanded or copied into and sent from.
 extern std::array<uint8_t, kMain3WindowSize> workBuffer;
@@ -20,6 +21,7 @@ struct ImageCursor {
     uint32_t cursor = 0;     // position in workBuffer of the next byte to send
     uint32_t remaining = 0;  // bytes still to send
     uint32_t address = 0;    // flash address of the next write
+    uint32_t blocks = 0;     // blocks committed so far (for the progress of a stop request)
 };
 
 // The result of a chunk loop that stopped because a write would read beyond workBuffer: above
@@ -51,5 +53,61 @@ int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records);
 // polls, any other value the code of an unexpected event.
 int32_t WaitBootResult(int32_t slot, bool busyTolerant);
 
-// Waits for the updated master to come back, then identifies it.
+// Waits for the updated master to come back, then identifies it. Fills mainReport's read-back.
 void WaitForMaster();
+
+// ---- What a procedure achieved ----
+
+enum class ProcedureEnd : uint8_t {
+    notRun,   // the procedure has not run
+    written,  // every step was accepted (main firmware: swapped; IO-Link stack: finished)
+    failed,   // a step failed; its message was printed
+    stopped,  // a stop request (or a prompt nobody can answer) ended it at a safe point
+};
+
+// What the last run of a procedure achieved, for the run's summary on standard error.
+struct UpdateReport {
+    ProcedureEnd end = ProcedureEnd::notRun;
+    const char* step = "";   // where it failed or stopped, e.g. "at the erase" (static text)
+    const char* state = "";  // the master's state then and what to do next (static text)
+    bool identified = false;  // the master identified itself after the update
+    MasterInfo info{};        // ... with these versions
+};
+
+// Filled by UpdateMainFirmwareV3, UpdateMainFirmwareV2 and UpdateMainFirmwareV2Replug.
+extern UpdateReport mainReport;
+// Filled by UpdateStack.
+extern UpdateReport stackReport;
+
+// ---- Stop requests and the phases that rewrite flash ----
+
+// Exit code of a chunk loop or verdict wait that a closing console cut short (no message printed):
+// above every status byte, the boot loader's 0x1000 and kImageBeyondBuffer.
+constexpr int32_t kStoppedAtOnce = 0x3000;
+
+// A stop was requested: by the operator (a signal, a console event) or by a write to standard
+// output that failed (a closed pipe or terminal).
+bool Stop_Requested();
+
+// The system ends the process within seconds whatever it does (a Windows console being closed):
+// even a phase that rewrites flash stops after the exchange in flight.
+bool Stop_Urgent();
+
+// Marks the start of a phase that rewrites the master's flash and must finish once started:
+// what ("the master's flash is being rewritten"), its unit ("block") and how many there are,
+// and the milliseconds one unit and the end of the phase take. A stop request in it is deferred:
+// Stop_Progress announces it on standard error, with how far the phase is.
+void Stop_BeginCritical(const char* what, const char* unit, uint32_t units, uint32_t msPerUnit,
+                        uint32_t msAtEnd);
+// The phase has done `done` units; announces any stop request made since the last call.
+void Stop_Progress(uint32_t done);
+// Announces any stop request made since the last call, with the progress given last.
+void Stop_Announce();
+void Stop_EndCritical();
+
+// ---- Hints for a port that cannot be opened ----
+
+// One line on standard error that names the port, why IOL_Create could not open it (createResult
+// IOL_ERR_OPEN or IOL_ERR_CONFIGURE, the cause as that call recorded it) and what to do. Other
+// results print nothing.
+void PrintOpenHint(const char* portName, int32_t createResult, const SerialOpenFailure& why);

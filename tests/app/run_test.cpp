@@ -9,6 +9,7 @@
 #include "app/app.h"
 #include "link/link.h"
 #include "platform/seams.h"
+#include "update/update.h"
 #include "tests/support/stdout_capture.h"
 
 namespace {
@@ -61,7 +62,8 @@ TEST_F(RunSequence, DevicesThatAreNotMastersOrCannotBeOpenedAreSkippedSilently) 
     EXPECT_EQ(err,
               "iolink-update: cannot open ttyACM99: the port is gone (the master was unplugged, "
               "or the system is still setting it up). Plug it in, wait a moment and run the "
-              "updater again.\n");
+              "updater again.\n"
+              "iolink-update: result: nothing written (no master found)\n");
 }
 
 // A node that opens but is no terminal (here /dev/null) cannot take the master's line settings:
@@ -85,9 +87,12 @@ TEST_F(RunSequence, PortThatIsNoTerminalGetsTheSetUpHint) {
     EXPECT_EQ(err,
               "iolink-update: cannot open ttyNUL0: the port cannot be opened or set up for the "
               "master (system error " +
-                  std::to_string(ENOTTY) + ").\n");
+                  std::to_string(ENOTTY) +
+                  ").\n"
+                  "iolink-update: result: nothing written (no master found)\n");
     // Failures other than opening and setting up the port get no hint.
-    EXPECT_EQ(CaptureStderr([] { PrintOpenHint("ttyNUL0", IOL_ERR_NO_SLOT); }), "");
+    EXPECT_EQ(CaptureStderr([] { PrintOpenHint("ttyNUL0", IOL_ERR_NO_SLOT, SerialOpenFailure{}); }),
+              "");
 }
 
 TEST_F(RunSequence, HelpEndsTheRunBeforeAnyScan) {

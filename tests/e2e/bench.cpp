@@ -278,17 +278,28 @@ BenchRun Bench::RunInNamespace(const std::vector<std::string>& commandLine,
     command.insert(command.end(), commandLine.begin(), commandLine.end());
     // The process is unshare, then the shell that mounts the tree, then the updater (each one
     // exec's the next); the few mount commands the shell runs count in its CPU time as well.
-    return RunProcess(command, timeoutMs, watcher, echo);
+    const BenchRun run = RunProcess(command, timeoutMs, watcher, echo, &running_);
+    running_ = -1;
+    return run;
+}
+
+void Bench::Signal(int sig) const {
+    if (running_ > 0) {
+        kill(running_, sig);
+    }
 }
 
 BenchRun RunProcess(const std::vector<std::string>& command, uint32_t timeoutMs,
-                    const Bench::Watcher& watcher, const Bench::Echo& echo) {
+                    const Bench::Watcher& watcher, const Bench::Echo& echo, int* started) {
     BenchRun run;
     // A write to the standard input of an updater that has ended must not end this process.
     signal(SIGPIPE, SIG_IGN);
     Child child = Spawn(command);
     if (child.pid < 0) {
         return run;
+    }
+    if (started != nullptr) {
+        *started = child.pid;
     }
     if (!watcher) {
         close(child.in);
@@ -351,5 +362,6 @@ BenchRun RunProcess(const std::vector<std::string>& command, uint32_t timeoutMs,
     run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return run;
 }

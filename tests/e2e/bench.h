@@ -24,6 +24,7 @@ struct BenchRun {
     std::string out;  // every byte the updater wrote to standard output
     std::string err;
     int status = -1;  // exit status, or -1 when it did not exit normally
+    int signal = 0;   // the signal that ended it, or 0
     bool timedOut = false;
     double wallSeconds = 0;  // from start to exit
     double cpuSeconds = 0;   // user + system time of the updater's process
@@ -71,6 +72,8 @@ class Bench {
     // Runs the updater through this command (for example setpriv to another user), or directly
     // when it is empty.
     void RunUpdaterAs(const std::vector<std::string>& prefix) { runAs_ = prefix; }
+    // Sends sig to the process that Run or RunInNamespace is running (from a watcher).
+    void Signal(int sig) const;
     // Runs any command in the bench's namespace, after the shell commands of setup.
     BenchRun RunInNamespace(const std::vector<std::string>& command, const std::string& setup,
                             uint32_t timeoutMs, const Watcher& watcher = {}, const Echo& echo = {});
@@ -89,11 +92,13 @@ class Bench {
     std::string updater_ = UpdaterPath();
     std::vector<std::string> runAs_;
     std::vector<std::unique_ptr<Device>> masters_;
+    int running_ = -1;  // the process of the run in progress
     unsigned usbCount_ = 0;
     unsigned foreignCount_ = 0;
 };
 
 // Runs command (in a process group of its own) and collects its output; kills the group after
-// timeoutMs. Standard input as for Bench::Run.
+// timeoutMs. Standard input as for Bench::Run. *started (if given) is set to its process ID.
 BenchRun RunProcess(const std::vector<std::string>& command, uint32_t timeoutMs,
-                    const Bench::Watcher& watcher = {}, const Bench::Echo& echo = {});
+                    const Bench::Watcher& watcher = {}, const Bench::Echo& echo = {},
+                    int* started = nullptr);

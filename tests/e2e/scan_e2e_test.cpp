@@ -29,10 +29,10 @@ class ScanE2e : public ::testing::Test {
             GTEST_SKIP() << reason;
         }
     }
-    BenchRun Run(const std::vector<std::string>& args) {
+    BenchRun Run(const std::vector<std::string>& args, int status = 0) {
         BenchRun run = bench.Run(args, 60000);
         EXPECT_FALSE(run.timedOut);
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.status, status);
         return run;
     }
     Bench bench;
@@ -75,11 +75,18 @@ TEST_F(ScanE2e, PortHeldByAnotherProgramIsSkippedSilently) {
 TEST_F(ScanE2e, TwoEligibleMastersAreRefused) {
     VirtualMaster& first = bench.AddMaster(Identity("30A", "SE"));
     VirtualMaster& second = bench.AddMaster(Identity("217", "SE", "120"));
-    EXPECT_EQ(Run({}).out,
+    const BenchRun run = Run({"--exit-code"}, 2);
+    EXPECT_EQ(run.out,
               "ttyACM0 found, try to get information\n"
               "ttyACM1 found, try to get information\n"
               "Please connect only one master for update:\n\r"
               "\n");
+    EXPECT_EQ(run.err,
+              "iolink-update: ttyACM0 (edition SE, main 3.0.10, stack 1.3.0) qualifies for an "
+              "update, as does another: connect only the one to update\n"
+              "iolink-update: ttyACM1 (edition SE, main 2.1.7, stack 1.2.0) qualifies for an "
+              "update, as does another: connect only the one to update\n"
+              "iolink-update: result: nothing written (2 masters qualify for an update)\n");
     EXPECT_EQ(first.Received(), std::vector<Bytes>{kIdentify});
     EXPECT_EQ(second.Received(), std::vector<Bytes>{kIdentify});
 }
@@ -159,6 +166,53 @@ TEST_F(ScanE2e, UnknownEditionIsListedWithoutName) {
               "-> Standard Edition (2.1.7/1.3.0) on ttyACM1\n\r"
               "Init Failed: 3\n"
               "\n");
+}
+
+// Arguments that only ask never write: the master receives at most the scan's identification.
+struct Question {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    bool identified;  // the master received the identification request
+    int status;
+};
+
+TEST_F(ScanE2e, QuestionsNeverWrite) {
+    VirtualMaster& vm = bench.AddMaster(Identity("309", "SE"));
+    const std::string found = "ttyACM0 found, try to get information\n";
+    const std::string row = "ttyACM0  edition SE  main 3.0.9  stack 1.3.0  ";
+    const Question questions[] = {
+        {{"/?"}, "Norvik IO-Link USB Master - SE Firmware Updater\n", "", false, 0},
+        {{"-s", "--version"},
+         "iolink-update " IOLINK_PROGRAM_VERSION "\n"
+         "main firmware for masters on 3.x: 3.0.10\n"
+         "main firmware for masters on 2.x: 2.1.7 (edition SE)\n"
+         "IO-Link stack: 1.3.0\n"
+         "placeholder images: this build carries synthetic placeholder images, not firmware, and "
+         "WRITES them into masters (a test build, for virtual masters only)\n",
+         "", false, 0},
+        {{"--list"}, found + row + "would write main firmware 3.0.9 -> 3.0.10\n", "", true, 0},
+        {{"--list", "-s", "--exit-code"},
+         found + row +
+             "would write nothing: main firmware 3.0.9 is older than the carried 3.0.10, and -s "
+             "cleared the choice\n",
+         "", true, 0},
+        {{"--versoin"}, "", "iolink-update: unknown option --versoin: nothing was done "
+                            "(iolink-update -? lists the options)\n", false, 0},
+        {{"--exit-code", "--hlep"}, "", "iolink-update: unknown option --hlep: nothing was done "
+                                      "(iolink-update -? lists the options)\n", false, 4},
+    };
+    for (const Question& q : questions) {
+        vm.ClearReceived();
+        const BenchRun run = Run(q.args, q.status);
+        EXPECT_EQ(run.out.substr(0, q.out.size()), q.out) << q.args[0];
+        if (q.args[0] != "/?") {
+            EXPECT_EQ(run.out, q.out);
+        }
+        EXPECT_EQ(run.err, q.err) << q.args[0];
+        EXPECT_EQ(vm.Received(), q.identified ? std::vector<Bytes>{kIdentify} : std::vector<Bytes>{})
+            << q.args[0];
+    }
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
 // Whole updates by the shipped updater against virtual masters, in real time: the exact standard
 // output, the frames the master received in order, and the master's flash against the image.
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,19 +38,29 @@ class UpdateE2e : public ::testing::Test {
             GTEST_SKIP() << reason;
         }
     }
-    BenchRun Run(const std::vector<std::string>& args, const Bench::Watcher& watcher = {}) {
+    BenchRun Run(const std::vector<std::string>& args, const Bench::Watcher& watcher = {},
+                 int status = 0) {
         BenchRun run = bench.Run(args, kRunTimeoutMs, watcher);
         EXPECT_FALSE(run.timedOut);
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.status, status);
         return run;
     }
     Bench bench;
 };
 
+// A 3.0.9 master comes back with the carried 3.0.10: standard output as specified, standard error
+// says what is written and that it was verified, and --exit-code makes the status 0.
 TEST_F(UpdateE2e, MainFirmwareOfA3xMaster) {
-    VirtualMaster& vm = bench.AddMaster(Identity("30A", "130"));
-    vm.SetIdentityAfterUpdate(Identity("30B", "130"));
-    EXPECT_EQ(Run({}).out, Header("3.0.A/1.3.0") + kV3Dots + SwapAndReturn("3.0.B/1.3.0") + "\n");
+    VirtualMaster& vm = bench.AddMaster(Identity("309", "130"));
+    vm.SetIdentityAfterUpdate(Identity("30A", "130"));
+    const BenchRun run = Run({"--exit-code"});
+    EXPECT_EQ(run.out, Header("3.0.9/1.3.0") + kV3Dots + SwapAndReturn("3.0.A/1.3.0") + "\n");
+    EXPECT_EQ(run.err,
+              "iolink-update: writing main firmware 3.0.9 -> 3.0.10 into the master on ttyACM0: do "
+              "not unplug it or close this window until the update ends (about 35 s)\n"
+              "iolink-update: main firmware written into the master on ttyACM0; it now reports "
+              "3.0.10, the version carried: verified\n"
+              "iolink-update: result: updated ttyACM0: main firmware 3.0.9 -> 3.0.10 (verified)\n");
 
     const std::vector<Request> requests = Requests(vm.Received());
     ASSERT_GE(requests.size(), 8u);
@@ -72,11 +87,20 @@ TEST_F(UpdateE2e, MainFirmwareOfA3xMaster) {
 }
 
 // A USB device without a product string is described as "USB Serial Device", before and after
-// the restart, and updated like any other.
+// the restart, and updated like any other. It comes back with 3.0.11, not the 3.0.10 written: a
+// failure for scripts.
 TEST_F(UpdateE2e, MasterWithoutProductString) {
     VirtualMaster& vm = bench.AddMaster(Identity("30A", "130"), BenchUsb{"0202", false});
     vm.SetIdentityAfterUpdate(Identity("30B", "130"));
-    EXPECT_EQ(Run({}).out, Header("3.0.A/1.3.0") + kV3Dots + SwapAndReturn("3.0.B/1.3.0") + "\n");
+    const BenchRun run = Run({"--exit-code"}, {}, 1);
+    EXPECT_EQ(run.out, Header("3.0.A/1.3.0") + kV3Dots + SwapAndReturn("3.0.B/1.3.0") + "\n");
+    EXPECT_NE(run.err.find("it now reports 3.0.11, not the 3.0.10 carried: NOT verified\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("iolink-update: result: failed ttyACM0: main firmware 3.0.10 -> 3.0.11 "
+                           "(3.0.10 was written)\n"),
+              std::string::npos)
+        << run.err;
     EXPECT_TRUE(vm.Violations().empty());
     ExpectFlash3(vm);
 }
@@ -186,7 +210,12 @@ TEST_P(UpdateFailureE2e, EndsWithItsMessage) {
     char version[16];
     std::snprintf(version, sizeof(version), "%c.%c.%c/%c.%c.%c", f.main[0], f.main[1], f.main[2],
                   f.stack[0], f.stack[1], f.stack[2]);
-    EXPECT_EQ(Run(f.args).out, Header(version) + f.expectedAfterHeader + "\n");
+    std::vector<std::string> args = f.args;
+    args.push_back("--exit-code");
+    const BenchRun run = Run(args, {}, 1);
+    EXPECT_EQ(run.out, Header(version) + f.expectedAfterHeader + "\n");
+    EXPECT_NE(run.err.find("iolink-update: result: failed ttyACM0: "), std::string::npos)
+        << run.err;
     const std::string types = Types(Requests(vm.Received()));
     EXPECT_EQ(types.substr(types.size() - f.lastRequests.size()), f.lastRequests);
 }
@@ -283,5 +312,177 @@ INSTANTIATE_TEST_SUITE_P(
                 "......Error in IOL_SP_Write at C40 with result:FFFFFFFA\n",
                 "CB CB "}),
     [](const ::testing::TestParamInfo<Failure>& info) { return info.param.name; });
+
+// ---- Interruptions: a stop request, a closed output or an unanswerable prompt never leaves a
+// master half-written by accident ----
+
+enum class Input : uint8_t { endOfInput, open, terminal };
+
+struct Interruption {
+    const char* name;
+    const char* main;  // the master's main firmware ("30A", "205")
+    uint8_t faultType;
+    VmFault fault;
+    Input input;
+    const char* pipeThrough;  // a shell pipeline the output goes through ("" for none)
+    std::string trigger;      // SIGINT once the output holds this text `times` times ("": none)
+    size_t times;
+    size_t received;          // ... and the master has received this many requests
+    std::vector<std::string> args;
+    std::string outEnd;        // standard output ends with this
+    std::vector<std::string> errHas;  // lines standard error holds
+    std::string lastRequests;  // the types of the last requests the master saw
+    bool flashWritten;         // the 3.x image is in flash and swapped
+    int signal;                // the signal the run ended with (0: it exited)
+    int status;                // its exit status when it exited
+};
+
+void PrintTo(const Interruption& i, std::ostream* os) {
+    *os << i.name;
+}
+
+class InterruptionE2e : public UpdateE2e, public ::testing::WithParamInterface<Interruption> {};
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+VmFault LateReset() {
+    VmFault f;
+    f.count = 1;
+    f.lateMs = 1500;
+    return f;
+}
+
+TEST_P(InterruptionE2e, StopsAtASafePointAndSaysWhere) {
+    const Interruption& c = GetParam();
+    VirtualMaster& vm = bench.AddMaster(Identity(c.main, "130"));
+    vm.SetIdentityAfterUpdate(Identity(c.main, "130"));
+    if (c.faultType != 0) {
+        vm.SetFault(c.faultType, c.fault);
+    }
+    const std::string whole = c.main[0] == '3'
+                                  ? Header("3.0.A/1.3.0") + kV3Dots + SwapAndReturn("3.0.A/1.3.0") + "\n"
+                                  : WholeReplugRun("ttyACM0");
+    // Standard input: at its end, a pipe nobody writes to, or a terminal of the test's own.
+    const int terminal = c.input == Input::terminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+    std::string setup;
+    termios before{};
+    int slave = -1;
+    if (c.input == Input::terminal) {
+        ASSERT_GE(terminal, 0);
+        ASSERT_EQ(grantpt(terminal), 0);
+        ASSERT_EQ(unlockpt(terminal), 0);
+        const std::string name = ptsname(terminal);
+        slave = open(name.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        ASSERT_EQ(tcgetattr(slave, &before), 0);
+        setup = "exec <" + name;
+    }
+    bool signalled = false;
+    const Bench::Watcher watcher = [&](const std::string& out) -> std::string {
+        if (!signalled && !c.trigger.empty() && Count(out, c.trigger) >= c.times) {
+            signalled = true;
+            EXPECT_TRUE(vm.WaitReceived(c.received, 5000));
+            bench.Signal(SIGINT);
+        }
+        return "";
+    };
+    std::vector<std::string> command = {Bench::UpdaterPath()};
+    command.insert(command.end(), c.args.begin(), c.args.end());
+    if (c.pipeThrough[0] != '\0') {
+        std::string line = Bench::UpdaterPath();
+        for (const std::string& a : c.args) {
+            line += " " + a;
+        }
+        command = {"sh", "-c", line + " | " + c.pipeThrough};
+    }
+    const BenchRun run = bench.RunInNamespace(command, setup, kRunTimeoutMs,
+                                              c.input == Input::endOfInput ? Bench::Watcher{} : watcher);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.signal, c.signal);
+    if (c.signal == 0) {
+        EXPECT_EQ(run.status, c.status);
+    }
+    // What standard output shows is where the whole run's would stand at that moment.
+    if (c.pipeThrough[0] == '\0') {
+        EXPECT_EQ(whole.substr(0, run.out.size()), run.out);
+        EXPECT_GE(run.out.size(), c.outEnd.size());
+        EXPECT_EQ(run.out.substr(run.out.size() - std::min(run.out.size(), c.outEnd.size())),
+                  c.outEnd);
+    } else {
+        EXPECT_EQ(run.out, c.outEnd);
+    }
+    for (const std::string& line : c.errHas) {
+        EXPECT_NE(run.err.find(line), std::string::npos) << line << "\nin:\n" << run.err;
+    }
+    const std::string types = Types(Requests(vm.Received()));
+    EXPECT_EQ(types.substr(types.size() - std::min(types.size(), c.lastRequests.size())),
+              c.lastRequests);
+    if (c.flashWritten) {
+        ExpectFlash3(vm);
+        EXPECT_TRUE(vm.Download().finished);
+    }
+    if (c.input == Input::terminal) {
+        termios after{};
+        ASSERT_EQ(tcgetattr(slave, &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+        EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
+        close(slave);
+        close(terminal);
+    }
+}
+
+const char* const kSwapDone = "\nBoot swapping was successful\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Interruptions, InterruptionE2e,
+    ::testing::Values(
+        // In block 3 of 14: the download runs on to the swap's verdict, then the program stops
+        // before the wait for the restarting master, and ends as SIGINT would have ended it.
+        // (The header holds 6 dots; the 33rd progress dot is the first of block 3.)
+        Interruption{"SigintInBlock3", "30A", 0, {}, Input::open, "", ".", 6 + 33, 0, {}, kSwapDone,
+                     {"iolink-update: stop requested (interrupt): the master's flash is being "
+                      "rewritten (block 3 of 14); the program stops when this is done, in about",
+                      "iolink-update: stopped after the swap, before the wait for the restarting "
+                      "master: the new firmware is written and swapped",
+                      "iolink-update: result: stopped ttyACM0: main firmware 3.0.10 -> 3.0.10 "
+                      "stopped after the swap"},
+                     "CE CD ", true, SIGINT, 0},
+        // Before the erase, while the first port reset waits for its late answer: nothing
+        // further is sent.
+        Interruption{"SigintBeforeTheErase", "30A", 0x0F, LateReset(), Input::open, "",
+                     "-> Standard Edition", 1, 2, {}, "on ttyACM0\n\r",
+                     {"iolink-update: stopped before the download started: nothing was written"},
+                     "67 0F ", false, SIGINT, 0},
+        // The output goes to `head -3`, which quits after the listing: the download completes.
+        Interruption{"OutputClosedByHead", "30A", 0, {}, Input::endOfInput, "head -3", "", 0,
+                     0, {},
+                     "ttyACM0 found, try to get information\n"
+                     "Found 1 USB IO-Link Master. Only one is updateable by this program.\n\r"
+                     "-> Standard Edition (3.0.A/1.3.0) on ttyACM0\n",
+                     {"iolink-update: stop requested (standard output was closed)",
+                      "iolink-update: stopped after the swap"},
+                     "CE CD ", true, 0, 0},
+        // Nobody at the replug prompt (standard input at its end): the procedure stops there.
+        Interruption{"EndOfInputAtTheReplugPrompt", "205", 0, {}, Input::endOfInput, "", "", 0,
+                     0, {"--exit-code"}, kReplugPrompt,
+                     {"iolink-update: stopped at the replug prompt: standard input ended, nobody "
+                      "is there to replug the master: the master holds a partial download",
+                      "iolink-update: result: stopped ttyACM0: main firmware 2.0.5 -> 2.1.7 "
+                      "stopped at the replug prompt"},
+                     "67 C9 CA ", false, 0, 3},
+        // Ctrl-C at the prompt on a terminal: it stops, and the terminal is as it was.
+        Interruption{"SigintAtTheReplugPromptOnATerminal", "205", 0, {}, Input::terminal, "",
+                     kReplugPrompt, 1, 0, {}, kReplugPrompt,
+                     {"iolink-update: stopped at the replug prompt: the master holds a partial "
+                      "download"},
+                     "67 C9 CA ", false, SIGINT, 0}),
+    [](const ::testing::TestParamInfo<Interruption>& info) { return info.param.name; });
 
 }  // namespace

@@ -101,11 +101,12 @@ struct FuzzLinkHost {
     // Opens a link on the pseudo-terminal; every input gets a link of its own so that nothing
     // of one input (a half-assembled frame, a held response) carries over into the next.
     int32_t Open() {
-        const int32_t slot = IOL_Create(pty.portName().c_str());
+        SerialOpenFailure why{};
+        const int32_t slot = IOL_CreateWithCause(pty.portName().c_str(), &why);
         if (slot < 1) {
             std::fprintf(stderr, "cannot open a link on %s: %d (system error %u)\n",
                          pty.portName().c_str(), static_cast<int>(slot),
-                         static_cast<unsigned>(Platform_SerialLastOpenFailure().error));
+                         static_cast<unsigned>(why.error));
         }
         FUZZ_CHECK(slot >= 1);
         return slot;

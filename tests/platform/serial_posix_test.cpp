@@ -160,9 +160,11 @@ TEST_F(SerialOnPty, ReadCallResultsMapToByteNoneLostAndError) {
 
 TEST_F(SerialOnPty, IsExclusiveToItsOpenerInThisAndOtherProcesses) {
     SerialPort* second = nullptr;
-    EXPECT_EQ(Platform_SerialOpen(pty_.portName().c_str(), &second), SerialOpenResult::openFailed);
+    SerialOpenFailure why{};
+    EXPECT_EQ(Platform_SerialOpen(pty_.portName().c_str(), &second, &why),
+              SerialOpenResult::openFailed);
     EXPECT_EQ(second, nullptr);
-    EXPECT_EQ(Platform_SerialLastOpenFailure().cause, SerialOpenCause::inUse);
+    EXPECT_EQ(why.cause, SerialOpenCause::inUse);
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -180,8 +182,8 @@ TEST_F(SerialOnPty, IsExclusiveToItsOpenerInThisAndOtherProcesses) {
     // Closing releases the port for the next opener.
     ASSERT_TRUE(Platform_SerialClose(port_));
     port_ = nullptr;
-    ASSERT_EQ(Platform_SerialOpen(pty_.portName().c_str(), &port_), SerialOpenResult::ok);
-    EXPECT_EQ(Platform_SerialLastOpenFailure().cause, SerialOpenCause::none);
+    ASSERT_EQ(Platform_SerialOpen(pty_.portName().c_str(), &port_, &why), SerialOpenResult::ok);
+    EXPECT_EQ(why.cause, SerialOpenCause::none);
 }
 
 TEST_F(SerialOnPty, AStalledWriteFailsAndCountsWhatWentOut) {
@@ -212,14 +214,15 @@ TEST(SerialOpen, RefusesNamesThatNameNoSerialDevice) {
     EXPECT_EQ(Platform_SerialOpen(nullptr, &port), SerialOpenResult::openFailed);
     EXPECT_EQ(port, nullptr);
     EXPECT_EQ(Platform_SerialOpen("", &port), SerialOpenResult::openFailed);
-    EXPECT_EQ(Platform_SerialOpen("ttyNoSuchPort99", &port), SerialOpenResult::openFailed);
-    EXPECT_EQ(Platform_SerialLastOpenFailure().cause, SerialOpenCause::absent);
-    EXPECT_EQ(Platform_SerialLastOpenFailure().error, static_cast<uint32_t>(ENOENT));
+    SerialOpenFailure why{};
+    EXPECT_EQ(Platform_SerialOpen("ttyNoSuchPort99", &port, &why), SerialOpenResult::openFailed);
+    EXPECT_EQ(why.cause, SerialOpenCause::absent);
+    EXPECT_EQ(why.error, static_cast<uint32_t>(ENOENT));
     // A character device that is no terminal opens but cannot take the line settings.
-    EXPECT_EQ(Platform_SerialOpen("null", &port), SerialOpenResult::configureFailed);
+    EXPECT_EQ(Platform_SerialOpen("null", &port, &why), SerialOpenResult::configureFailed);
     EXPECT_EQ(port, nullptr);
-    EXPECT_EQ(Platform_SerialLastOpenFailure().cause, SerialOpenCause::other);
-    EXPECT_NE(Platform_SerialLastOpenFailure().error, 0u);
+    EXPECT_EQ(why.cause, SerialOpenCause::other);
+    EXPECT_NE(why.error, 0u);
 }
 
 TEST(SerialOpen, NamesUpTo95CharactersBelowTheDeviceRoot) {
