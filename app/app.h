@@ -31,9 +31,9 @@ void PrintHelp();
 // The long arguments, each an exact, case-sensitive argument taken wherever it stands. They only
 // ask, or change what the run tells; none of them writes into a master.
 struct RunRequest {
-    bool version = false;          // --version: the program's and the carried images' versions
-    bool list = false;             // --list: the masters and what a run would do with each
-    bool exitCode = false;         // --exit-code: the exit status tells the outcome
+    bool version = false;           // --version: the program's and the carried images' versions
+    bool list = false;              // --list: the masters and what a run would do with each
+    bool exitCode = false;          // --exit-code: the exit status tells the outcome
     const char* refused = nullptr;  // the first other argument that begins with "--"
 };
 
@@ -41,11 +41,12 @@ struct RunRequest {
 RunRequest ParseRunRequest(int argc, const char* const* argv);
 
 // Exit statuses with --exit-code; without it every run ends with 0 (or as a stop signal would).
-constexpr int kExitUpdated = 0;         // every chosen update written (and verified where it can be)
-constexpr int kExitFailed = 1;          // a step failed, or the master came back with other versions
-constexpr int kExitNothingWritten = 2;  // no master, none or several to update, -s, placeholder build
-constexpr int kExitStopped = 3;         // stopped before the run finished (a stop request, no key)
-constexpr int kExitRefused = 4;         // an unknown argument beginning with "--": nothing done
+constexpr int kExitUpdated = 0;  // every chosen update written (and verified where it can be)
+constexpr int kExitFailed = 1;   // a step failed, or the master came back with other versions
+constexpr int kExitNothingWritten =
+    2;                           // no master, none or several to update, -s, placeholder build
+constexpr int kExitStopped = 3;  // stopped before the run finished (a stop request, no key)
+constexpr int kExitRefused = 4;  // an unknown argument beginning with "--": nothing done
 
 // ---- Inventory and selection ----
 

@@ -71,8 +71,7 @@ UpdateDecision DecideUpdate(const MasterEntry& entry, const UpdateOptions& o,
             if (Chosen(main, DescriptorVersion(descriptor), o.mainIfOlder, o.mainIfSame,
                        o.mainIfNewer)) {
                 decision.mainChoiceV2 = position;
-                decision.mainVariant =
-                    (main == kLowestUpdateable || main >= kFirstPlainV2) ? 1 : 0;
+                decision.mainVariant = (main == kLowestUpdateable || main >= kFirstPlainV2) ? 1 : 0;
             }
             if (Chosen(stack, images.stack, o.stackIfOlder, o.stackIfSame, o.stackIfNewer)) {
                 decision.stackChoice = 1;

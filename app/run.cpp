@@ -93,6 +93,13 @@ std::string ItemText(const Item& item, Outcome* outcome) {
         case ProcedureEnd::written:
             break;
     }
+    if (!item.readBack && item.report == &mainReport) {
+        // A main-firmware update ends by identifying the master: one that did not come back
+        // needs looking at.
+        *outcome = Outcome::failed;
+        return change + Version(item.carried) +
+               " (written, but the master was not identified again)";
+    }
     if (!item.readBack) {
         return change + Version(item.carried) + " (written, not read back)";
     }
@@ -202,8 +209,10 @@ class Dispatcher {
                 }
                 break;
             case ProcedureEnd::failed:
-                std::fprintf(stderr, "iolink-update: main firmware update of the master on %s failed %s: %s\n",
-                             port, mainReport.step, mainReport.state);
+                std::fprintf(
+                    stderr,
+                    "iolink-update: main firmware update of the master on %s failed %s: %s\n", port,
+                    mainReport.step, mainReport.state);
                 break;
             case ProcedureEnd::stopped:
                 TellStopped(mainReport);
@@ -217,7 +226,8 @@ class Dispatcher {
         if (!item.readBack) {
             return;
         }
-        std::fprintf(stderr, "iolink-update: %s written into the master on %s; it now reports %s, %s\n",
+        std::fprintf(stderr,
+                     "iolink-update: %s written into the master on %s; it now reports %s, %s\n",
                      item.what, port, Version(item.after).c_str(),
                      item.after == item.carried
                          ? "the version carried: verified"
@@ -234,8 +244,10 @@ class Dispatcher {
                              Version(images_.stack).c_str(), port);
                 break;
             case ProcedureEnd::failed:
-                std::fprintf(stderr, "iolink-update: IO-Link stack update of the master on %s failed %s: %s\n",
-                             port, stackReport.step, stackReport.state);
+                std::fprintf(
+                    stderr,
+                    "iolink-update: IO-Link stack update of the master on %s failed %s: %s\n", port,
+                    stackReport.step, stackReport.state);
                 break;
             case ProcedureEnd::stopped:
                 TellStopped(stackReport);
@@ -346,7 +358,8 @@ Outcome UpdateRun(PlaceholderWrites placeholderWrites, std::string* details) {
                              DescribeMaster(masterTable.rows[row]).c_str());
             }
         }
-        *details = "(" + std::to_string(masterTable.updateableCount) + " masters qualify for an update)";
+        *details =
+            "(" + std::to_string(masterTable.updateableCount) + " masters qualify for an update)";
         return Outcome::nothingWritten;
     }
     ListMasters();
@@ -366,7 +379,8 @@ Outcome UpdateRun(PlaceholderWrites placeholderWrites, std::string* details) {
         return Outcome::nothingWritten;
     }
     if (Stop_Requested()) {
-        std::fprintf(stderr, "iolink-update: stopped before the update started: nothing was written.\n");
+        std::fprintf(stderr,
+                     "iolink-update: stopped before the update started: nothing was written.\n");
         *details = "(" + std::string(chosen.portName) + ": nothing written)";
         return Outcome::stopped;
     }
@@ -392,8 +406,9 @@ int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) 
     Outcome outcome = Outcome::nothingWritten;
     if (request.list) {
         if (!Stop_Requested()) {
-            PrintMasterList(updateOptions, CarriedImages(),
-                            imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed);
+            PrintMasterList(
+                updateOptions, CarriedImages(),
+                imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed);
         }
         IOL_LibraryDetach();
     } else {

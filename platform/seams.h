@@ -26,8 +26,9 @@ void PlatformSeam_SetFixedUtc(const UtcTime* time);
 // The hook also lets a test record the sleeps that were asked for. It may run on any thread.
 void PlatformSeam_SetSleepHook(uint32_t (*hook)(uint32_t ms));
 
-// Moves Platform_TickMs on by ms (added to every later tick): a sleep hook that shortens a long wait
-// can advance the tick by what the wait would have taken. The offset stays until the process ends.
+// Moves Platform_TickMs on by ms (added to every later tick): a sleep hook that shortens a long
+// wait can advance the tick by what the wait would have taken. The offset stays until the process
+// ends.
 void PlatformSeam_AdvanceTick(uint32_t ms);
 
 // Platform_ReadKey returns hook() instead of reading the console; nullptr restores the console.

@@ -137,8 +137,8 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
         Report(ProcedureEnd::failed, StepText(step, false), StateBefore(step));
         return 0;
     }
-    Stop_BeginCritical("a step of the update is being sent to the master", "step", 1,
-                       kMsPerPass, 0);
+    Stop_BeginCritical("a step of the update is being sent to the master", "step", 1, kMsPerPass,
+                       0);
     uint8_t out1[4] = {};
     uint8_t out2[4] = {};
     int32_t r = IOL_SP_InitDownload(slot, out1, out2, kFormatShortAddress);

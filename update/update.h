@@ -68,8 +68,8 @@ enum class ProcedureEnd : uint8_t {
 // What the last run of a procedure achieved, for the run's summary on standard error.
 struct UpdateReport {
     ProcedureEnd end = ProcedureEnd::notRun;
-    const char* step = "";   // where it failed or stopped, e.g. "at the erase" (static text)
-    const char* state = "";  // the master's state then and what to do next (static text)
+    const char* step = "";    // where it failed or stopped, e.g. "at the erase" (static text)
+    const char* state = "";   // the master's state then and what to do next (static text)
     bool identified = false;  // the master identified itself after the update
     MasterInfo info{};        // ... with these versions
 };

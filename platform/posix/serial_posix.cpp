@@ -54,7 +54,7 @@ bool InGroup(gid_t gid) {
 // group (udev has only just made it, or sets its group a moment later), not that the user must
 // join it.
 void NodeGroup(const std::string& path, SerialOpenFailure& failure) {
-    char (&group)[kGroupNameSize] = failure.group;
+    char(&group)[kGroupNameSize] = failure.group;
     group[0] = '\0';
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {

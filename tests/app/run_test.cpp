@@ -9,8 +9,8 @@
 #include "app/app.h"
 #include "link/link.h"
 #include "platform/seams.h"
-#include "update/update.h"
 #include "tests/support/stdout_capture.h"
+#include "update/update.h"
 
 namespace {
 

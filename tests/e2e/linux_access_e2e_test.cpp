@@ -179,7 +179,8 @@ TEST_F(NormalUser, NoHintWhileTheRestartingMastersPortIsClosed) {
     });
     const BenchRun run = RunAs(std::to_string(dialoutGid), {});
     opener.join();
-    EXPECT_NE(run.out.find("New Master Version:  3.0.A/1.3.0 SE\n\r"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("New Master Version:  3.0.A/1.3.0 SE\n\r"), std::string::npos)
+        << run.out;
     EXPECT_EQ(run.err.find("cannot open"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("iolink-update: result: updated ttyACM0: main firmware 3.0.9 -> 3.0.10 "
                            "(verified)\n"),

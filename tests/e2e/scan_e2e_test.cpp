@@ -190,17 +190,29 @@ TEST_F(ScanE2e, QuestionsNeverWrite) {
          "IO-Link stack: 1.3.0\n"
          "placeholder images: this build carries synthetic placeholder images, not firmware, and "
          "WRITES them into masters (a test build, for virtual masters only)\n",
-         "", false, 0},
+         "",
+         false,
+         0},
         {{"--list"}, found + row + "would write main firmware 3.0.9 -> 3.0.10\n", "", true, 0},
         {{"--list", "-s", "--exit-code"},
          found + row +
              "would write nothing: main firmware 3.0.9 is older than the carried 3.0.10, and -s "
              "cleared the choice\n",
-         "", true, 0},
-        {{"--versoin"}, "", "iolink-update: unknown option --versoin: nothing was done "
-                            "(iolink-update -? lists the options)\n", false, 0},
-        {{"--exit-code", "--hlep"}, "", "iolink-update: unknown option --hlep: nothing was done "
-                                      "(iolink-update -? lists the options)\n", false, 4},
+         "",
+         true,
+         0},
+        {{"--versoin"},
+         "",
+         "iolink-update: unknown option --versoin: nothing was done "
+         "(iolink-update -? lists the options)\n",
+         false,
+         0},
+        {{"--exit-code", "--hlep"},
+         "",
+         "iolink-update: unknown option --hlep: nothing was done "
+         "(iolink-update -? lists the options)\n",
+         false,
+         4},
     };
     for (const Question& q : questions) {
         vm.ClearReceived();
@@ -210,7 +222,8 @@ TEST_F(ScanE2e, QuestionsNeverWrite) {
             EXPECT_EQ(run.out, q.out);
         }
         EXPECT_EQ(run.err, q.err) << q.args[0];
-        EXPECT_EQ(vm.Received(), q.identified ? std::vector<Bytes>{kIdentify} : std::vector<Bytes>{})
+        EXPECT_EQ(vm.Received(),
+                  q.identified ? std::vector<Bytes>{kIdentify} : std::vector<Bytes>{})
             << q.args[0];
     }
 }

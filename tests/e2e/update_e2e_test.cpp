@@ -327,14 +327,14 @@ struct Interruption {
     const char* pipeThrough;  // a shell pipeline the output goes through ("" for none)
     std::string trigger;      // SIGINT once the output holds this text `times` times ("": none)
     size_t times;
-    size_t received;          // ... and the master has received this many requests
+    size_t received;  // ... and the master has received this many requests
     std::vector<std::string> args;
-    std::string outEnd;        // standard output ends with this
+    std::string outEnd;               // standard output ends with this
     std::vector<std::string> errHas;  // lines standard error holds
-    std::string lastRequests;  // the types of the last requests the master saw
-    bool flashWritten;         // the 3.x image is in flash and swapped
-    int signal;                // the signal the run ended with (0: it exited)
-    int status;                // its exit status when it exited
+    std::string lastRequests;         // the types of the last requests the master saw
+    bool flashWritten;                // the 3.x image is in flash and swapped
+    int signal;                       // the signal the run ended with (0: it exited)
+    int status;                       // its exit status when it exited
 };
 
 void PrintTo(const Interruption& i, std::ostream* os) {
@@ -365,9 +365,9 @@ TEST_P(InterruptionE2e, StopsAtASafePointAndSaysWhere) {
     if (c.faultType != 0) {
         vm.SetFault(c.faultType, c.fault);
     }
-    const std::string whole = c.main[0] == '3'
-                                  ? Header("3.0.A/1.3.0") + kV3Dots + SwapAndReturn("3.0.A/1.3.0") + "\n"
-                                  : WholeReplugRun("ttyACM0");
+    const std::string whole =
+        c.main[0] == '3' ? Header("3.0.A/1.3.0") + kV3Dots + SwapAndReturn("3.0.A/1.3.0") + "\n"
+                         : WholeReplugRun("ttyACM0");
     // Standard input: at its end, a pipe nobody writes to, or a terminal of the test's own.
     const int terminal = c.input == Input::terminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
     std::string setup;
@@ -401,8 +401,8 @@ TEST_P(InterruptionE2e, StopsAtASafePointAndSaysWhere) {
         }
         command = {"sh", "-c", line + " | " + c.pipeThrough};
     }
-    const BenchRun run = bench.RunInNamespace(command, setup, kRunTimeoutMs,
-                                              c.input == Input::endOfInput ? Bench::Watcher{} : watcher);
+    const BenchRun run = bench.RunInNamespace(
+        command, setup, kRunTimeoutMs, c.input == Input::endOfInput ? Bench::Watcher{} : watcher);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.signal, c.signal);
     if (c.signal == 0) {
@@ -446,43 +446,103 @@ INSTANTIATE_TEST_SUITE_P(
         // In block 3 of 14: the download runs on to the swap's verdict, then the program stops
         // before the wait for the restarting master, and ends as SIGINT would have ended it.
         // (The header holds 6 dots; the 33rd progress dot is the first of block 3.)
-        Interruption{"SigintInBlock3", "30A", 0, {}, Input::open, "", ".", 6 + 33, 0, {}, kSwapDone,
+        Interruption{"SigintInBlock3",
+                     "30A",
+                     0,
+                     {},
+                     Input::open,
+                     "",
+                     ".",
+                     6 + 33,
+                     0,
+                     {},
+                     kSwapDone,
                      {"iolink-update: stop requested (interrupt): the master's flash is being "
                       "rewritten (block 3 of 14); the program stops when this is done, in about",
                       "iolink-update: stopped after the swap, before the wait for the restarting "
                       "master: the new firmware is written and swapped",
                       "iolink-update: result: stopped ttyACM0: main firmware 3.0.10 -> 3.0.10 "
                       "stopped after the swap"},
-                     "CE CD ", true, SIGINT, 0},
+                     "CE CD ",
+                     true,
+                     SIGINT,
+                     0},
         // Before the erase, while the first port reset waits for its late answer: nothing
         // further is sent.
-        Interruption{"SigintBeforeTheErase", "30A", 0x0F, LateReset(), Input::open, "",
-                     "-> Standard Edition", 1, 2, {}, "on ttyACM0\n\r",
+        Interruption{"SigintBeforeTheErase",
+                     "30A",
+                     0x0F,
+                     LateReset(),
+                     Input::open,
+                     "",
+                     "-> Standard Edition",
+                     1,
+                     2,
+                     {},
+                     "on ttyACM0\n\r",
                      {"iolink-update: stopped before the download started: nothing was written"},
-                     "67 0F ", false, SIGINT, 0},
+                     "67 0F ",
+                     false,
+                     SIGINT,
+                     0},
         // The output goes to `head -3`, which quits after the listing: the download completes.
-        Interruption{"OutputClosedByHead", "30A", 0, {}, Input::endOfInput, "head -3", "", 0,
-                     0, {},
+        Interruption{"OutputClosedByHead",
+                     "30A",
+                     0,
+                     {},
+                     Input::endOfInput,
+                     "head -3",
+                     "",
+                     0,
+                     0,
+                     {},
                      "ttyACM0 found, try to get information\n"
                      "Found 1 USB IO-Link Master. Only one is updateable by this program.\n\r"
                      "-> Standard Edition (3.0.A/1.3.0) on ttyACM0\n",
                      {"iolink-update: stop requested (standard output was closed)",
                       "iolink-update: stopped after the swap"},
-                     "CE CD ", true, 0, 0},
+                     "CE CD ",
+                     true,
+                     0,
+                     0},
         // Nobody at the replug prompt (standard input at its end): the procedure stops there.
-        Interruption{"EndOfInputAtTheReplugPrompt", "205", 0, {}, Input::endOfInput, "", "", 0,
-                     0, {"--exit-code"}, kReplugPrompt,
+        Interruption{"EndOfInputAtTheReplugPrompt",
+                     "205",
+                     0,
+                     {},
+                     Input::endOfInput,
+                     "",
+                     "",
+                     0,
+                     0,
+                     {"--exit-code"},
+                     kReplugPrompt,
                      {"iolink-update: stopped at the replug prompt: standard input ended, nobody "
                       "is there to replug the master: the master holds a partial download",
                       "iolink-update: result: stopped ttyACM0: main firmware 2.0.5 -> 2.1.7 "
                       "stopped at the replug prompt"},
-                     "67 C9 CA ", false, 0, 3},
+                     "67 C9 CA ",
+                     false,
+                     0,
+                     3},
         // Ctrl-C at the prompt on a terminal: it stops, and the terminal is as it was.
-        Interruption{"SigintAtTheReplugPromptOnATerminal", "205", 0, {}, Input::terminal, "",
-                     kReplugPrompt, 1, 0, {}, kReplugPrompt,
+        Interruption{"SigintAtTheReplugPromptOnATerminal",
+                     "205",
+                     0,
+                     {},
+                     Input::terminal,
+                     "",
+                     kReplugPrompt,
+                     1,
+                     0,
+                     {},
+                     kReplugPrompt,
                      {"iolink-update: stopped at the replug prompt: the master holds a partial "
                       "download"},
-                     "67 C9 CA ", false, SIGINT, 0}),
+                     "67 C9 CA ",
+                     false,
+                     SIGINT,
+                     0}),
     [](const ::testing::TestParamInfo<Interruption>& info) { return info.param.name; });
 
 }  // namespace

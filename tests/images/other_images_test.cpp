@@ -42,14 +42,15 @@ TEST(OtherImages, TheSelectionComparesMastersWithThatVersion) {
 
 // --version says which images this program carries: this folder's, and no placeholder line.
 TEST(OtherImages, VersionNamesThisFoldersImages) {
-    for (const PlaceholderWrites writes : {PlaceholderWrites::refused, PlaceholderWrites::allowed}) {
-        EXPECT_EQ(CaptureStdout([&] {
-                      PrintVersion(CarriedImages(), imagesArePlaceholders, writes);
-                  }),
-                  "iolink-update " IOLINK_PROGRAM_VERSION "\n"
-                  "main firmware for masters on 3.x: 3.1.0\n"
-                  "main firmware for masters on 2.x: 2.1.7 (edition SE)\n"
-                  "IO-Link stack: 1.3.0\n");
+    for (const PlaceholderWrites writes :
+         {PlaceholderWrites::refused, PlaceholderWrites::allowed}) {
+        EXPECT_EQ(
+            CaptureStdout([&] { PrintVersion(CarriedImages(), imagesArePlaceholders, writes); }),
+            "iolink-update " IOLINK_PROGRAM_VERSION
+            "\n"
+            "main firmware for masters on 3.x: 3.1.0\n"
+            "main firmware for masters on 2.x: 2.1.7 (edition SE)\n"
+            "IO-Link stack: 1.3.0\n");
     }
 }
 
