@@ -439,6 +439,9 @@ void KeepTheWindowOpen() {
     if (Platform_StopRequests().count != 0 || !Platform_ConsoleClosesAtExit()) {
         return;
     }
+    // No port is open any more: should the operator close the window instead of pressing a key,
+    // the process may end at once.
+    Platform_StopCleanupDone();
     std::fprintf(stderr, "iolink-update: press any key to close this window");
     Platform_ReadKey();
     std::fprintf(stderr, "\n");

@@ -58,17 +58,18 @@ void SerialWindows_ApplyLineSettings(DCB& settings) {
     settings.fAbortOnError = FALSE;
 }
 
-// Errors of ReadFile that mean the device is gone. Access denied is what the system's USB serial
-// driver reports on every read after its device was pulled. Other USB serial drivers report a
-// pulled device as "device not functioning" (ERROR_GEN_FAILURE), "device does not recognize the
-// command" (ERROR_BAD_COMMAND), "device not connected" or "device removed"; serial port libraries
-// treat these as a lost resource too. Each of them persists for the open handle, so the link is
-// reported lost rather than retried. ERROR_OPERATION_ABORTED is not among them: it is a line
-// error's abort, cleared by ClearCommError.
+// Errors of ReadFile that mean the device is gone, without asking the port further. Access denied
+// is what the system's USB serial driver reports on every read after its device was pulled. Other
+// USB serial drivers report a pulled device as "device does not recognize the command"
+// (ERROR_BAD_COMMAND), "device not connected" or "device removed"; serial port libraries treat
+// these as a lost resource too. Each of them persists for the open handle, so the link is reported
+// lost rather than retried. "Device not functioning" (ERROR_GEN_FAILURE) is not among them: some
+// drivers report it for a transient fault as well, so it is judged by the ClearCommError that
+// follows every other failed read (see Platform_SerialReadByte). ERROR_OPERATION_ABORTED is not
+// among them either: it is a line error's abort, cleared by ClearCommError.
 bool SerialWindows_ReadErrorMeansLost(DWORD error) {
     switch (error) {
         case ERROR_ACCESS_DENIED:
-        case ERROR_GEN_FAILURE:
         case ERROR_BAD_COMMAND:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED:
@@ -81,6 +82,13 @@ bool SerialWindows_ReadErrorMeansLost(DWORD error) {
 namespace {
 
 std::atomic<const SerialWindowsCommCalls*> g_commCalls{nullptr};
+
+BOOL SetupQueues(HANDLE handle, DWORD inQueue, DWORD outQueue) {
+    const SerialWindowsCommCalls* calls = g_commCalls.load(std::memory_order_acquire);
+    return calls != nullptr && calls->setupComm != nullptr
+               ? calls->setupComm(handle, inQueue, outQueue)
+               : SetupComm(handle, inQueue, outQueue);
+}
 
 BOOL GetState(HANDLE handle, DCB* settings) {
     const SerialWindowsCommCalls* calls = g_commCalls.load(std::memory_order_acquire);
@@ -125,11 +133,13 @@ HANDLE SerialWindows_Handle(const SerialPort* port) {
 
 namespace {
 
-// Why the calling thread's last open failed; each thread opens its own ports.
-thread_local SerialOpenFailure g_lastOpenFailure{};
-
-SerialOpenResult OpenFailed(SerialOpenResult result, SerialOpenCause cause, DWORD error) {
-    g_lastOpenFailure = SerialOpenFailure{cause, static_cast<uint32_t>(error), {}};
+// Fills *failure (when given) and returns result.
+SerialOpenResult OpenFailed(SerialOpenFailure* failure, SerialOpenResult result,
+                            SerialOpenCause cause, DWORD error) {
+    if (failure != nullptr) {
+        // userInGroup and group stay empty: device groups are a POSIX notion.
+        *failure = SerialOpenFailure{cause, static_cast<uint32_t>(error), {}, false};
+    }
     return result;
 }
 
@@ -150,15 +160,19 @@ SerialOpenCause CauseOfOpenError(DWORD error) {
 
 }  // namespace
 
-SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
-    g_lastOpenFailure = SerialOpenFailure{};
+SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out,
+                                     SerialOpenFailure* failure) {
+    if (failure != nullptr) {
+        *failure = SerialOpenFailure{};
+    }
     if (out == nullptr) {
-        return OpenFailed(SerialOpenResult::openFailed, SerialOpenCause::other,
+        return OpenFailed(failure, SerialOpenResult::openFailed, SerialOpenCause::other,
                           ERROR_INVALID_PARAMETER);
     }
     *out = nullptr;
     if (portName == nullptr || portName[0] == '\0') {
-        return OpenFailed(SerialOpenResult::openFailed, SerialOpenCause::other, ERROR_INVALID_NAME);
+        return OpenFailed(failure, SerialOpenResult::openFailed, SerialOpenCause::other,
+                          ERROR_INVALID_NAME);
     }
     char path[kDevicePathSize];
     SerialWindows_DevicePath(portName, path);
@@ -167,21 +181,23 @@ SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        return OpenFailed(SerialOpenResult::openFailed, CauseOfOpenError(error), error);
+        return OpenFailed(failure, SerialOpenResult::openFailed, CauseOfOpenError(error), error);
     }
     DCB settings{};
     settings.DCBlength = sizeof(settings);
-    if (SetupComm(handle, kQueueSize, kQueueSize) == FALSE ||
+    if (SetupQueues(handle, kQueueSize, kQueueSize) == FALSE ||
         GetState(handle, &settings) == FALSE) {
         const DWORD error = GetLastError();
         CloseHandle(handle);
-        return OpenFailed(SerialOpenResult::configureFailed, SerialOpenCause::other, error);
+        return OpenFailed(failure, SerialOpenResult::configureFailed, SerialOpenCause::other,
+                          error);
     }
     SerialWindows_ApplyLineSettings(settings);
     if (SetState(handle, &settings) == FALSE) {
         const DWORD error = GetLastError();
         CloseHandle(handle);
-        return OpenFailed(SerialOpenResult::configureFailed, SerialOpenCause::other, error);
+        return OpenFailed(failure, SerialOpenResult::configureFailed, SerialOpenCause::other,
+                          error);
     }
     // The current time-outs are read as the driver expects before they are replaced; neither
     // result changes the outcome: a port that keeps other time-outs still reads and writes.
@@ -193,15 +209,11 @@ SerialOpenResult Platform_SerialOpen(const char* portName, SerialPort** out) {
     auto* port = new (std::nothrow) SerialPort{handle};
     if (port == nullptr) {
         CloseHandle(handle);
-        return OpenFailed(SerialOpenResult::openFailed, SerialOpenCause::other,
+        return OpenFailed(failure, SerialOpenResult::openFailed, SerialOpenCause::other,
                           ERROR_NOT_ENOUGH_MEMORY);
     }
     *out = port;
     return SerialOpenResult::ok;
-}
-
-SerialOpenFailure Platform_SerialLastOpenFailure() {
-    return g_lastOpenFailure;
 }
 
 SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {
@@ -226,10 +238,15 @@ SerialReadResult Platform_SerialReadByte(SerialPort* port, uint8_t* out) {
             return SerialReadResult::lost;
         }
         // A line error (with abort-on-error set by a driver despite the settings) stops every
-        // read until the error is cleared; clearing it lets the next read go on.
+        // read until the error is cleared; clearing it lets the next read go on. When the port
+        // cannot even be asked for its errors, the device behind the handle is gone: that also
+        // decides "device not functioning", which a driver may report for a passing fault (the
+        // link goes on) as well as for a pulled device (ClearCommError fails too).
         DWORD lineErrors = 0;
         COMSTAT status{};
-        ClearError(port->handle, &lineErrors, &status);
+        if (ClearError(port->handle, &lineErrors, &status) == FALSE) {
+            return SerialReadResult::lost;
+        }
         return SerialReadResult::error;
     }
     if (got == 0) {

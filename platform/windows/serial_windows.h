@@ -23,16 +23,18 @@ void SerialWindows_DevicePath(const char* portName, char (&path)[kDevicePathSize
 // stripping, no abort on error). Every other field keeps the driver's value.
 void SerialWindows_ApplyLineSettings(DCB& settings);
 
-// Whether a failed ReadFile's error means that the device is gone.
+// Whether a failed ReadFile's error means that the device is gone, whatever ClearCommError then
+// says. Any other failed read is followed by ClearCommError, and is "lost" when that fails too.
 bool SerialWindows_ReadErrorMeansLost(DWORD error);
 
 // The comm calls the port makes on open and after a failed read. Tests replace them to see what
-// is written back and to present a port in a given state; nullptr members (or a nullptr table)
-// mean the system's calls.
+// is written back and to present a port in a given state (with setupComm too, a handle that is no
+// COM port opens as one); nullptr members (or a nullptr table) mean the system's calls.
 struct SerialWindowsCommCalls {
     BOOL (*getCommState)(HANDLE, DCB*);
     BOOL (*setCommState)(HANDLE, DCB*);
     BOOL (*clearCommError)(HANDLE, DWORD*, COMSTAT*);
+    BOOL (*setupComm)(HANDLE, DWORD, DWORD);
 };
 void SerialWindowsSeam_SetCommCalls(const SerialWindowsCommCalls* calls);
 

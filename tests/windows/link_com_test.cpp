@@ -65,10 +65,9 @@ TEST_F(ComPort, OpenSetsTheMastersLineAndTimeouts) {
     EXPECT_TRUE(Platform_SerialClose(serial));
 }
 
-// ---- A raw line whatever the last program left, and what follows a failed read ----
+// ---- A raw line whatever the last program left, and a port that no longer answers ----
 
 DCB g_writtenBack{};
-std::atomic<uint32_t> g_clearCalls{0};
 SerialReadCall g_injectedRead{};
 
 // The port as a program that used it before may leave it: every field that alters or stops a
@@ -92,16 +91,17 @@ BOOL RecordState(HANDLE handle, DCB* settings) {
     g_writtenBack = *settings;
     return SetCommState(handle, settings);
 }
-BOOL CountClear(HANDLE handle, DWORD* errors, COMSTAT* status) {
-    g_clearCalls.fetch_add(1, std::memory_order_relaxed);
-    return ClearCommError(handle, errors, status);
+// A port that no longer answers, as a pulled device's.
+BOOL ClearFails(HANDLE, DWORD*, COMSTAT*) {
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
 }
 SerialReadCall InjectedRead() {
     return g_injectedRead;
 }
 
 TEST_F(ComPort, OpenMakesTheLineRawWhateverThePortReported) {
-    const SerialWindowsCommCalls calls{&EverythingOnState, &RecordState, nullptr};
+    const SerialWindowsCommCalls calls{&EverythingOnState, &RecordState, nullptr, nullptr};
     SerialWindowsSeam_SetCommCalls(&calls);
     SerialPort* serial = nullptr;
     const SerialOpenResult opened = Platform_SerialOpen(port.c_str(), &serial);
@@ -114,39 +114,6 @@ TEST_F(ComPort, OpenMakesTheLineRawWhateverThePortReported) {
               0u);
     EXPECT_EQ(w.BaudRate, 921600u);
     EXPECT_EQ(w.XonLim, 123) << "a field without effect on the byte stream keeps its value";
-    EXPECT_TRUE(Platform_SerialClose(serial));
-}
-
-TEST_F(ComPort, FailedReadsAreLostOrClearedAccordingToTheirError) {
-    SerialPort* serial = nullptr;
-    ASSERT_EQ(Platform_SerialOpen(port.c_str(), &serial), SerialOpenResult::ok);
-    const SerialWindowsCommCalls calls{nullptr, nullptr, &CountClear};
-    SerialWindowsSeam_SetCommCalls(&calls);
-    PlatformSeam_SetSerialReadHook(&InjectedRead);
-    const struct {
-        SerialReadCall call;
-        SerialReadResult expected;
-        uint32_t clears;
-    } cases[] = {
-        {{1, 0x13, 0}, SerialReadResult::byte, 0},
-        {{0, 0, 0}, SerialReadResult::none, 0},
-        {{-1, 0, ERROR_ACCESS_DENIED}, SerialReadResult::lost, 0},
-        {{-1, 0, ERROR_GEN_FAILURE}, SerialReadResult::lost, 0},
-        {{-1, 0, ERROR_BAD_COMMAND}, SerialReadResult::lost, 0},
-        {{-1, 0, ERROR_DEVICE_NOT_CONNECTED}, SerialReadResult::lost, 0},
-        {{-1, 0, ERROR_DEVICE_REMOVED}, SerialReadResult::lost, 0},
-        {{-1, 0, ERROR_OPERATION_ABORTED}, SerialReadResult::error, 1},
-        {{-1, 0, ERROR_INVALID_PARAMETER}, SerialReadResult::error, 1},
-    };
-    for (const auto& c : cases) {
-        g_injectedRead = c.call;
-        g_clearCalls = 0;
-        uint8_t byte = 0;
-        EXPECT_EQ(Platform_SerialReadByte(serial, &byte), c.expected) << "error " << c.call.error;
-        EXPECT_EQ(g_clearCalls.load(), c.clears) << "error " << c.call.error;
-    }
-    PlatformSeam_SetSerialReadHook(nullptr);
-    SerialWindowsSeam_SetCommCalls(nullptr);
     EXPECT_TRUE(Platform_SerialClose(serial));
 }
 
@@ -287,15 +254,18 @@ TEST_F(ComLink, AnUnpluggedMasterIsReportedLost) {
 }
 
 // The real receive loop over injected read errors: a removal reported as "device not
-// functioning" marks the link lost (Wine itself cannot pull a device), and a persistent line
-// error pauses every pass instead of spinning.
+// functioning", with a port that no longer answers ClearCommError, marks the link lost (Wine
+// itself cannot pull a device), and a persistent line error pauses every pass instead of spinning.
 TEST_F(ComLink, ARemovalReportedAsAFailingDeviceMarksTheLinkLost) {
     const int32_t slot = Open();
     g_injectedRead = SerialReadCall{-1, 0, ERROR_GEN_FAILURE};
+    const SerialWindowsCommCalls calls{nullptr, nullptr, &ClearFails, nullptr};
+    SerialWindowsSeam_SetCommCalls(&calls);
     PlatformSeam_SetSerialReadHook(&InjectedRead);
     const bool lost =
         WaitUntil([&] { return LinkTable_At(slot)->online.load(std::memory_order_acquire) == 0; });
     PlatformSeam_SetSerialReadHook(nullptr);
+    SerialWindowsSeam_SetCommCalls(nullptr);
     ASSERT_TRUE(lost);
     MasterInfo info{};
     EXPECT_EQ(IOL_GetMasterInfo(slot, &info), IOL_ERR_LOST);

@@ -1,16 +1,24 @@
 // The Windows platform layer's own rules: the device path built for a port name, the line
-// settings laid over the driver's, the time-outs, and the walk of the system's device list.
+// settings laid over the driver's, the time-outs, what a failed open or read means, key presses,
+// the console's stop requests, and the walk of the system's device list.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <io.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/seams.h"
+#include "platform/windows/console_windows.h"
 #include "platform/windows/serial_windows.h"
+#include "platform/windows/stop_windows.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -99,13 +107,91 @@ TEST(WindowsTime, TickCountsTheMillisecondsOfASleepWithinOneTimerStep) {
     EXPECT_LT(elapsed, 5000u);
 }
 
-TEST(WindowsSerialPort, NoNameOrNoDeviceDoesNotOpen) {
+// The NUL device stands in for a COM port: with the queue and line-setting calls answered by the
+// seam it opens as one, and the read hook and the ClearCommError seam decide what its reads meet.
+BOOL Succeeds(HANDLE, DWORD, DWORD) {
+    return TRUE;
+}
+BOOL StateSucceeds(HANDLE, DCB*) {
+    return TRUE;
+}
+const SerialWindowsCommCalls kNulAsComPort{&StateSucceeds, &StateSucceeds, nullptr, &Succeeds};
+
+TEST(WindowsSerialPort, NoNameOrNoDeviceDoesNotOpenAndTheFailureSaysWhy) {
     SerialPort* port = reinterpret_cast<SerialPort*>(1);
     EXPECT_EQ(Platform_SerialOpen(nullptr, &port), SerialOpenResult::openFailed);
     EXPECT_EQ(port, nullptr);
     EXPECT_EQ(Platform_SerialOpen("", &port), SerialOpenResult::openFailed);
-    EXPECT_EQ(Platform_SerialOpen("COM231", &port), SerialOpenResult::openFailed);
+    SerialOpenFailure failure{};
+    EXPECT_EQ(Platform_SerialOpen("COM231", &port, &failure), SerialOpenResult::openFailed);
+    EXPECT_EQ(failure.cause, SerialOpenCause::absent);
+    EXPECT_EQ(failure.error, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+    // A device that is no serial port refuses the queue sizes.
+    EXPECT_EQ(Platform_SerialOpen("NUL", &port, &failure), SerialOpenResult::configureFailed);
+    EXPECT_EQ(failure.cause, SerialOpenCause::other);
+    EXPECT_NE(failure.error, 0u);
+    SerialWindowsSeam_SetCommCalls(&kNulAsComPort);
+    EXPECT_EQ(Platform_SerialOpen("NUL", &port, &failure), SerialOpenResult::ok);
+    SerialWindowsSeam_SetCommCalls(nullptr);
+    EXPECT_EQ(failure.cause, SerialOpenCause::none) << "an earlier failure is not carried over";
+    EXPECT_TRUE(Platform_SerialClose(port));
     EXPECT_STREQ(Platform_PortNameMarker(), "(COM");
+}
+
+SerialReadCall g_readCall{};
+BOOL g_clearResult = TRUE;
+uint32_t g_clearCalls = 0;
+
+SerialReadCall InjectedRead() {
+    return g_readCall;
+}
+BOOL InjectedClear(HANDLE, DWORD*, COMSTAT*) {
+    ++g_clearCalls;
+    return g_clearResult;
+}
+
+// The removal codes mean a lost device at once. Any other failed read is followed by
+// ClearCommError, and the device counts as lost when that fails too: "device not functioning" is
+// a passing fault while the port still answers.
+TEST(WindowsSerialPort, AFailedReadIsLostWhenItsErrorSaysSoOrThePortNoLongerAnswers) {
+    SerialWindowsSeam_SetCommCalls(&kNulAsComPort);
+    SerialPort* port = nullptr;
+    const SerialOpenResult opened = Platform_SerialOpen("NUL", &port);
+    SerialWindowsSeam_SetCommCalls(nullptr);
+    ASSERT_EQ(opened, SerialOpenResult::ok);
+    const SerialWindowsCommCalls calls{nullptr, nullptr, &InjectedClear, nullptr};
+    SerialWindowsSeam_SetCommCalls(&calls);
+    PlatformSeam_SetSerialReadHook(&InjectedRead);
+    const struct {
+        SerialReadCall read;
+        BOOL cleared;
+        SerialReadResult expected;
+        uint32_t clears;
+    } cases[] = {
+        {{1, 0x13, 0}, FALSE, SerialReadResult::byte, 0},
+        {{0, 0, 0}, FALSE, SerialReadResult::none, 0},
+        {{-1, 0, ERROR_ACCESS_DENIED}, TRUE, SerialReadResult::lost, 0},
+        {{-1, 0, ERROR_BAD_COMMAND}, TRUE, SerialReadResult::lost, 0},
+        {{-1, 0, ERROR_DEVICE_NOT_CONNECTED}, TRUE, SerialReadResult::lost, 0},
+        {{-1, 0, ERROR_DEVICE_REMOVED}, TRUE, SerialReadResult::lost, 0},
+        {{-1, 0, ERROR_GEN_FAILURE}, TRUE, SerialReadResult::error, 1},
+        {{-1, 0, ERROR_GEN_FAILURE}, FALSE, SerialReadResult::lost, 1},
+        {{-1, 0, ERROR_OPERATION_ABORTED}, TRUE, SerialReadResult::error, 1},
+        {{-1, 0, ERROR_OPERATION_ABORTED}, FALSE, SerialReadResult::lost, 1},
+        {{-1, 0, ERROR_INVALID_PARAMETER}, TRUE, SerialReadResult::error, 1},
+    };
+    for (const auto& c : cases) {
+        g_readCall = c.read;
+        g_clearResult = c.cleared;
+        g_clearCalls = 0;
+        uint8_t byte = 0;
+        EXPECT_EQ(Platform_SerialReadByte(port, &byte), c.expected)
+            << "error " << c.read.error << ", ClearCommError " << c.cleared;
+        EXPECT_EQ(g_clearCalls, c.clears) << "error " << c.read.error;
+    }
+    PlatformSeam_SetSerialReadHook(nullptr);
+    SerialWindowsSeam_SetCommCalls(nullptr);
+    EXPECT_TRUE(Platform_SerialClose(port));
 }
 
 // Standard input taken from a file for the object's lifetime.
@@ -140,14 +226,138 @@ class StdinFromFile {
     int saved_ = -1;
 };
 
-// Not a console: each prompt takes one byte of the input, and the end of the input answers too,
+// Not a console: each prompt takes one byte of the input, and the end of the input is reported,
 // so that an unattended run never waits for ever.
 TEST(WindowsKeyPress, RedirectedInputAnswersByteByByteThenWithTheEnd) {
-    StdinFromFile input(std::string("k\xE0", 2));
-    EXPECT_EQ(Platform_ReadKey(), 'k');
-    EXPECT_EQ(Platform_ReadKey(), 0xE0);  // a plain byte here, not the lead of a console key
-    EXPECT_EQ(Platform_ReadKey(), -1);
-    EXPECT_EQ(Platform_ReadKey(), -1);
+    {
+        StdinFromFile input(std::string("k\xE0\x03", 3));
+        EXPECT_EQ(Platform_ReadKey(), 'k');
+        EXPECT_EQ(Platform_ReadKey(), 0xE0);  // a plain byte here, not the lead of a console key
+        EXPECT_EQ(Platform_ReadKey(), 0x03);  // and no Ctrl-C
+        EXPECT_EQ(Platform_ReadKey(), kKeyEndOfInput);
+        EXPECT_EQ(Platform_ReadKey(), kKeyEndOfInput);
+    }
+    EXPECT_EQ(Platform_StopRequests().count, 0u);
+    const int saved = _dup(0);
+    _close(0);
+    EXPECT_EQ(Platform_ReadKey(), kKeyReadError) << "standard input closed";
+    _dup2(saved, 0);
+    _close(saved);
+}
+
+// The console's keys, pressed through the seam of _getch.
+std::vector<int> g_keys;
+size_t g_keysRead = 0;
+
+int NextKey() {
+    return g_keysRead < g_keys.size() ? g_keys[g_keysRead++] : EOF;
+}
+
+TEST(WindowsKeyPress, CtrlCAtTheConsoleIsAStopRequest) {
+    const struct {
+        std::vector<int> keys;
+        int expected;
+        size_t taken;
+        StopCause stop;
+    } cases[] = {
+        {{'y', 'n'}, 'y', 1, StopCause::none},
+        {{0x03, 'n'}, kKeyStopRequested, 1, StopCause::interrupt},
+        {{0xE0, 0x48, 'n'}, 0xE0, 2, StopCause::none},  // an arrow key: both codes
+        {{}, kKeyReadError, 0, StopCause::none},        // _getch failed (EOF)
+    };
+    for (const auto& c : cases) {
+        g_keys = c.keys;
+        g_keysRead = 0;
+        ConsoleWindowsSeam_SetGetch(&NextKey);
+        EXPECT_EQ(Platform_ReadKey(), c.expected) << "expected " << c.expected;
+        ConsoleWindowsSeam_SetGetch(nullptr);
+        const StopRequests stops = Platform_StopRequests();
+        PlatformSeam_ClearStops();
+        EXPECT_EQ(g_keysRead, c.taken) << "expected " << c.expected;
+        EXPECT_EQ(stops.count, c.stop == StopCause::none ? 0u : 1u) << "expected " << c.expected;
+        EXPECT_EQ(stops.first, c.stop) << "expected " << c.expected;
+        EXPECT_FALSE(stops.urgent);
+    }
+}
+
+TEST(WindowsConsole, TheWindowClosesAtExitOnlyForItsOnlyProcessReadingIt) {
+    const struct {
+        uint32_t processes;
+        bool inputIsConsole;
+        bool closes;
+    } cases[] = {
+        {1, true, true},    // started from Explorer
+        {2, true, false},   // from a command prompt, which stays
+        {1, false, false},  // input redirected: nobody could answer a prompt
+        {0, false, false},  // no console at all
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ConsoleWindows_ClosesAtExit(c.processes, c.inputIsConsole), c.closes)
+            << c.processes << " processes, input is console: " << c.inputIsConsole;
+    }
+}
+
+// ---- The console's control handler ----
+
+class WindowsStop : public ::testing::Test {
+  protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset() {
+        PlatformSeam_ClearStops();
+        StopWindowsSeam_ResetCleanup();
+    }
+};
+
+TEST_F(WindowsStop, EachConsoleEventIsRecordedAsItsCause) {
+    Platform_EndAsStopRequested();  // returns: nothing was recorded
+    const struct {
+        DWORD event;
+        BOOL handled;
+        StopCause cause;
+        bool urgent;
+    } cases[] = {
+        {CTRL_C_EVENT, TRUE, StopCause::interrupt, false},
+        {CTRL_BREAK_EVENT, TRUE, StopCause::terminate, false},
+        {CTRL_CLOSE_EVENT, TRUE, StopCause::closing, true},
+        {CTRL_LOGOFF_EVENT, TRUE, StopCause::closing, true},
+        {CTRL_SHUTDOWN_EVENT, TRUE, StopCause::closing, true},
+        {3, FALSE, StopCause::none, false},  // no such event: left to the next handler
+    };
+    for (const auto& c : cases) {
+        // The cleanup is done already: a closing event's handler returns at once.
+        Platform_StopCleanupDone();
+        EXPECT_EQ(StopWindows_HandleControl(c.event, kStopCleanupWaitMs), c.handled)
+            << "event " << c.event;
+        const StopRequests stops = Platform_StopRequests();
+        Reset();
+        EXPECT_EQ(stops.count, c.handled != FALSE ? 1u : 0u) << "event " << c.event;
+        EXPECT_EQ(stops.first, c.cause) << "event " << c.event;
+        EXPECT_EQ(stops.urgent, c.urgent) << "event " << c.event;
+    }
+}
+
+// The system ends the process as soon as a close handler returns: it holds on until the program
+// has cleaned up, and no longer than its wait.
+TEST_F(WindowsStop, ACloseHandlerReturnsOnceTheCleanupIsDoneOrItsWaitIsOver) {
+    std::atomic<bool> returned{false};
+    const ULONGLONG start = GetTickCount64();
+    std::thread handler([&] {
+        StopWindows_HandleControl(CTRL_CLOSE_EVENT, kStopCleanupWaitMs);
+        returned.store(true, std::memory_order_release);
+    });
+    const bool recorded = WaitUntil([] { return Platform_StopRequests().count == 1; });
+    EXPECT_FALSE(returned.load(std::memory_order_acquire)) << "returned before the cleanup";
+    Platform_StopCleanupDone();
+    handler.join();
+    EXPECT_TRUE(recorded);
+    EXPECT_LT(GetTickCount64() - start, ULONGLONG{kStopCleanupWaitMs});
+    Reset();
+
+    constexpr DWORD kShortWaitMs = 100;
+    const ULONGLONG before = GetTickCount64();
+    EXPECT_EQ(StopWindows_HandleControl(CTRL_SHUTDOWN_EVENT, kShortWaitMs), TRUE);
+    EXPECT_GE(GetTickCount64() - before, ULONGLONG{kShortWaitMs}) << "no cleanup: the whole wait";
 }
 
 // The system's own list, walked as the port search walks it: it must end with "no more items"

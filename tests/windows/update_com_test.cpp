@@ -11,7 +11,9 @@
 
 #include "app/app.h"
 #include "images/images.h"
+#include "platform/windows/console_windows.h"
 #include "tests/support/update_checks.h"
+#include "update/update.h"
 #include "tests/windows/com_fixture.h"
 
 namespace {
@@ -187,9 +189,28 @@ class ComUpdateReplug : public ComUpdate {
     }
     void TearDown() override {
         g_operatorBench = nullptr;
+        ConsoleWindowsSeam_SetGetch(nullptr);
+        PlatformSeam_ClearStops();
         ComUpdate::TearDown();
     }
 };
+
+// Ctrl-C pressed at the console's replug prompt (read by _getch as the key 0x03).
+int CtrlCKey() {
+    return 0x03;
+}
+
+// Ctrl-C at the first prompt stops the procedure there: it answers no prompt, and the master
+// receives nothing after the erase's step.
+TEST_F(ComUpdateReplug, CtrlCAtThePromptStopsTheProcedure) {
+    ConsoleWindowsSeam_SetGetch(&CtrlCKey);
+    PlatformSeam_SetSleepHook(&ShortPollsAndTicks);
+    const char* argv[] = {"iolink-update.exe", "--exit-code"};
+    StdoutCapture capture;
+    EXPECT_EQ(RunUpdater(2, argv, PlaceholderWrites::allowed), kExitStopped);
+    EXPECT_EQ(mainReport.end, ProcedureEnd::stopped);
+    EXPECT_EQ(Types(Requests(bench.Received())), "67 C9 CA ");
+}
 
 TEST_F(ComUpdateReplug, ReplugProcedureOnA205Master) {
     g_operatorBench = &bench;
