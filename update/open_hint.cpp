@@ -8,25 +8,24 @@
 #include "platform/platform.h"
 #include "update/update.h"
 
-void PrintOpenHint(const char* portName, int32_t createResult, const SerialOpenFailure& failure) {
+void PrintOpenHint(const char* portName, int32_t createResult, const SerialOpenFailure& why) {
     if (createResult != IOL_ERR_OPEN && createResult != IOL_ERR_CONFIGURE) {
         return;
     }
     const SerialOpenCause cause =
-        createResult == IOL_ERR_CONFIGURE ? SerialOpenCause::other : failure.cause;
+        createResult == IOL_ERR_CONFIGURE ? SerialOpenCause::other : why.cause;
 
     switch (cause) {
         case SerialOpenCause::noAccess:
             // A user already in the node's group was refused because the node is not yet open
             // to the group (udev made it a moment ago): joining the group would not help.
-            if (failure.group[0] != '\0' && std::strcmp(failure.group, "root") != 0 &&
-                !failure.userInGroup) {
+            if (why.group[0] != '\0' && std::strcmp(why.group, "root") != 0 && !why.userInGroup) {
                 std::fprintf(stderr,
                              "iolink-update: cannot open %s: no permission (the device belongs to "
                              "group %s). Add your user to that group (sudo usermod -aG %s $USER, "
                              "then log in again) or install the udev rule 70-iolink-update.rules "
                              "(see man iolink-update).\n",
-                             portName, failure.group, failure.group);
+                             portName, why.group, why.group);
             } else {
                 // A node that udev has only just made (root:root 0600) gets its group a moment
                 // later; without the rule it may never be the user's.
@@ -57,7 +56,7 @@ void PrintOpenHint(const char* portName, int32_t createResult, const SerialOpenF
             std::fprintf(stderr,
                          "iolink-update: cannot open %s: the port cannot be opened or set up for "
                          "the master (system error %u).\n",
-                         portName, static_cast<unsigned>(failure.error));
+                         portName, static_cast<unsigned>(why.error));
             break;
     }
 }

@@ -20,7 +20,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 void StopState_Record(StopCause cause, bool urgent) {
     // The first cause is kept: it is the one the process ends as.
-    uint8_t none = static_cast<uint8_t>(StopCause::none);
+    auto none = static_cast<uint8_t>(StopCause::none);
     g_first.compare_exchange_strong(none, static_cast<uint8_t>(cause), std::memory_order_acq_rel);
     if (urgent) {
         g_urgent.store(true, std::memory_order_release);

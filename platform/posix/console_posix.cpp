@@ -1,9 +1,9 @@
 // One key press from standard input, without echo.
 #include <pthread.h>
-#include <signal.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cerrno>
 #include <initializer_list>

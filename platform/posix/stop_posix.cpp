@@ -1,7 +1,9 @@
 // The operator's stop requests on POSIX: SIGINT, SIGTERM and SIGHUP only record themselves, the
 // program stops at its next safe point and then ends as the signal would have ended it. SIGPIPE
 // is ignored, so that a closed standard output is a failed write, never a death mid-download.
-#include <signal.h>
+#include <pthread.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <initializer_list>
@@ -68,7 +70,7 @@ void Platform_EndAsStopRequested() {
     sigset_t only{};
     sigemptyset(&only);
     sigaddset(&only, signal);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
     raise(signal);
     // The default action of these signals ends the process; should it not have, end it anyway.
     std::_Exit(128 + signal);

@@ -1,6 +1,6 @@
 // The recursive library lock and thread start/join, built on the standard library.
 #include <pthread.h>
-#include <signal.h>
+#include <csignal>
 
 #include <initializer_list>
 #include <mutex>

@@ -13,8 +13,8 @@
 #include "images/images.h"
 #include "platform/windows/console_windows.h"
 #include "tests/support/update_checks.h"
-#include "update/update.h"
 #include "tests/windows/com_fixture.h"
+#include "update/update.h"
 
 namespace {
 
