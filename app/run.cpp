@@ -194,31 +194,18 @@ class Dispatcher {
         }
         const Item& item = items_[count_ - 1];
         const char* port = before_.portName;
-        switch (mainReport.end) {
-            case ProcedureEnd::written:
-                if (!item.readBack) {
-                    std::fprintf(stderr,
-                                 "iolink-update: main firmware written into the master on %s, but "
-                                 "the master did not identify itself afterwards: not verified. "
-                                 "Check it with iolink-update --list.\n",
-                                 port);
-                } else {
-                    for (size_t i = 0; i < count_; ++i) {
-                        TellVerified(items_[i], port);
-                    }
-                }
-                break;
-            case ProcedureEnd::failed:
-                std::fprintf(
-                    stderr,
-                    "iolink-update: main firmware update of the master on %s failed %s: %s\n", port,
-                    mainReport.step, mainReport.state);
-                break;
-            case ProcedureEnd::stopped:
-                TellStopped(mainReport);
-                break;
-            case ProcedureEnd::notRun:
-                break;
+        if (mainReport.end != ProcedureEnd::written) {
+            TellEnd("main firmware", mainReport);
+        } else if (!item.readBack) {
+            std::fprintf(stderr,
+                         "iolink-update: main firmware written into the master on %s, but the "
+                         "master did not identify itself afterwards: not verified. Check it with "
+                         "iolink-update --list.\n",
+                         port);
+        } else {
+            for (size_t i = 0; i < count_; ++i) {
+                TellVerified(items_[i], port);
+            }
         }
     }
 
@@ -235,30 +222,24 @@ class Dispatcher {
     }
 
     void TellStack() const {
-        const char* port = before_.portName;
-        switch (stackReport.end) {
-            case ProcedureEnd::written:
-                std::fprintf(stderr,
-                             "iolink-update: IO-Link stack %s written into the master on %s; the "
-                             "master reports it only after a restart: not verified by this step.\n",
-                             Version(images_.stack).c_str(), port);
-                break;
-            case ProcedureEnd::failed:
-                std::fprintf(
-                    stderr,
-                    "iolink-update: IO-Link stack update of the master on %s failed %s: %s\n", port,
-                    stackReport.step, stackReport.state);
-                break;
-            case ProcedureEnd::stopped:
-                TellStopped(stackReport);
-                break;
-            case ProcedureEnd::notRun:
-                break;
+        if (stackReport.end != ProcedureEnd::written) {
+            TellEnd("IO-Link stack", stackReport);
+            return;
         }
+        std::fprintf(stderr,
+                     "iolink-update: IO-Link stack %s written into the master on %s; the master "
+                     "reports it only after a restart: not verified by this step.\n",
+                     Version(images_.stack).c_str(), before_.portName);
     }
 
-    static void TellStopped(const UpdateReport& report) {
-        std::fprintf(stderr, "iolink-update: stopped %s: %s\n", report.step, report.state);
+    // A procedure that failed or was stopped: where, the master's state, and what to do.
+    void TellEnd(const char* what, const UpdateReport& report) const {
+        if (report.end == ProcedureEnd::failed) {
+            std::fprintf(stderr, "iolink-update: %s update of the master on %s failed %s: %s\n",
+                         what, before_.portName, report.step, report.state);
+        } else if (report.end == ProcedureEnd::stopped) {
+            std::fprintf(stderr, "iolink-update: stopped %s: %s\n", report.step, report.state);
+        }
     }
 
     MasterEntry before_;

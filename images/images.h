@@ -53,8 +53,9 @@ extern const std::span<const FirmwareDescriptor> firmwareDescriptors;
 // major * 65536 + minor * 256 + patch (3.0.10 for the placeholder images).
 extern const int32_t main3ImageVersion;
 
-// True when the images are the repo's placeholders (their folder holds the PLACEHOLDER marker):
-// synthetic data of the right shape that must not reach a device unless the build allows it.
+// True when the images are the repo's placeholders (their folder holds the PLACEHOLDER marker, or
+// one of its image files holds the placeholders' data): synthetic data of the right shape that
+// must not reach a device unless the build allows it.
 extern const bool imagesArePlaceholders;
 
 // The version of the 3.x main image: main3ImageVersion.

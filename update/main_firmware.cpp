@@ -32,7 +32,6 @@ constexpr uint32_t kMsPerBlock = 1800;
 constexpr uint32_t kMsForSwap = 1000;
 
 // The master's state, as a report tells it to the operator.
-constexpr const char* kUnchanged = "nothing was written; the master keeps its firmware.";
 constexpr const char* kInBootLoader =
     "nothing was written; the master may wait in its boot loader with its old firmware: unplug it, "
     "plug it back in and run the program again.";
@@ -123,13 +122,13 @@ bool ResetPorts(int32_t slot) {
     int32_t r = IOL_ResetPort(slot, 0);
     if (r == 0) {
         if (Stop_Requested()) {
-            Report(ProcedureEnd::stopped, "before the download started", kUnchanged);
+            Report(ProcedureEnd::stopped, "before the download started", kMasterUnchanged);
             return false;
         }
         r = IOL_ResetPort(slot, 1);
         if (r != 0) {
             std::printf("Error in IOL_ResetPort port=1 error=%i. Terminating update\n", r);
-            Report(ProcedureEnd::failed, "at the port reset", kUnchanged);
+            Report(ProcedureEnd::failed, "at the port reset", kMasterUnchanged);
             return false;
         }
     } else if (r == IOL_ERR_TIMEOUT) {
@@ -144,7 +143,7 @@ bool ResetPorts(int32_t slot) {
 // when the master swapped to the new firmware.
 bool Download(int32_t slot, const Variant& variant, ImageCursor& at) {
     if (Stop_Requested()) {
-        Report(ProcedureEnd::stopped, "before the download started", kUnchanged);
+        Report(ProcedureEnd::stopped, "before the download started", kMasterUnchanged);
         return false;
     }
     uint8_t out1[4] = {};
@@ -218,7 +217,7 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
     at.address = variant.v3 ? kMain3WindowBase : 0;
 
     if (Stop_Requested()) {
-        Report(ProcedureEnd::stopped, "before the update started", kUnchanged);
+        Report(ProcedureEnd::stopped, "before the update started", kMasterUnchanged);
         return;
     }
     SerialOpenFailure why{};
@@ -226,7 +225,7 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
     if (slot < 0) {
         std::printf("Error in IOL_Create:%i\n", slot);
         PrintOpenHint(entry.portName, slot, why);
-        Report(ProcedureEnd::failed, "at opening its port", kUnchanged);
+        Report(ProcedureEnd::failed, "at opening its port", kMasterUnchanged);
         return;
     }
     const bool swapped = (!variant.v3 || ResetPorts(slot)) && Download(slot, variant, at);

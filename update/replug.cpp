@@ -19,7 +19,6 @@ constexpr uint32_t kTickMs = 500;
 // 128 writes of about 10 ms.
 constexpr uint32_t kMsPerPass = 2000;
 
-constexpr const char* kUnchanged = "nothing was written; the master keeps its firmware.";
 constexpr const char* kPartial =
     "the master holds a partial download, which it keeps across unplugging: run the program "
     "again at the master to finish it.";
@@ -37,7 +36,7 @@ struct ReplugState {
 const char* StateBefore(Step step) {
     switch (step) {
         case Step::erase:
-            return kUnchanged;
+            return kMasterUnchanged;
         case Step::transfer:
         case Step::swap:
             return kPartial;

@@ -74,6 +74,9 @@ struct UpdateReport {
     MasterInfo info{};        // ... with these versions
 };
 
+// The state of a master that a procedure left before writing anything.
+constexpr const char* kMasterUnchanged = "nothing was written; the master keeps its firmware.";
+
 // Filled by UpdateMainFirmwareV3, UpdateMainFirmwareV2 and UpdateMainFirmwareV2Replug.
 extern UpdateReport mainReport;
 // Filled by UpdateStack.
