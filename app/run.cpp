@@ -365,10 +365,15 @@ Outcome UpdateRun(PlaceholderWrites placeholderWrites, std::string* details) {
         *details = "(" + std::string(chosen.portName) + ": nothing written)";
         return Outcome::stopped;
     }
+    // The replug procedure asks for the unplugging itself.
+    const bool replug = chosen.mainChoiceV2 != 0 && chosen.mainVariant == 0;
     std::fprintf(stderr,
-                 "iolink-update: writing %s into the master on %s: do not unplug it or close this "
-                 "window until the update ends (about %u s)\n",
-                 writes.c_str(), chosen.portName, ExpectedSeconds(chosen));
+                 "iolink-update: writing %s into the master on %s: %s until the update ends "
+                 "(about %u s%s)\n",
+                 writes.c_str(), chosen.portName,
+                 replug ? "unplug it only when asked, and do not close this window"
+                        : "do not unplug it or close this window",
+                 ExpectedSeconds(chosen), replug ? " and the replugs" : "");
     Dispatcher dispatcher(chosen, images);
     Platform_KeepAwake(true);
     dispatcher.Run(row);
