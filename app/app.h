@@ -41,12 +41,15 @@ struct RunRequest {
 RunRequest ParseRunRequest(int argc, const char* const* argv);
 
 // Exit statuses with --exit-code; without it every run ends with 0 (or as a stop signal would).
-constexpr int kExitUpdated = 0;  // every chosen update written (and verified where it can be)
-constexpr int kExitFailed = 1;   // a step failed, or the master came back with other versions
-constexpr int kExitNothingWritten =
-    2;                           // no master, none or several to update, -s, placeholder build
-constexpr int kExitStopped = 3;  // stopped before the run finished (a stop request, no key)
-constexpr int kExitRefused = 4;  // an unknown argument beginning with "--": nothing done
+// 0: every chosen update written (and verified where it can be); 1: a step failed, or the master
+// came back with other versions; 2: nothing written (no master, none or several to update, -s, a
+// placeholder build); 3: stopped before the run finished (a stop request, no key at a prompt);
+// 4: an unknown argument beginning with "--" was refused and nothing done.
+constexpr int kExitUpdated = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitNothingWritten = 2;
+constexpr int kExitStopped = 3;
+constexpr int kExitRefused = 4;
 
 // ---- Inventory and selection ----
 
@@ -79,8 +82,11 @@ extern MasterTable masterTable;
 // (v[0] * 256 + v[1]) * 256 + v[2], each byte signed.
 int32_t VersionNumber(const int8_t v[3]);
 
-// A packed version as the selection compares it, "major.minor.patch" in decimal, into text.
-void FormatVersion(int32_t version, char (&text)[16]);
+// The same of three unsigned version bytes (a master's identification, an image's descriptor).
+int32_t VersionNumber(const uint8_t v[3]);
+
+// A packed version as the selection compares it: "major.minor.patch" in decimal.
+std::string VersionText(int32_t version);
 
 // The image versions a selection compares with.
 struct ImageVersions {

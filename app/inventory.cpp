@@ -32,19 +32,24 @@ void PrintTooOldNotice() {
 }  // namespace
 
 int32_t DescriptorVersion(const FirmwareDescriptor& descriptor) {
-    const int8_t bytes[3] = {static_cast<int8_t>(descriptor.version[0]),
-                             static_cast<int8_t>(descriptor.version[1]),
-                             static_cast<int8_t>(descriptor.version[2])};
-    return VersionNumber(bytes);
+    return VersionNumber(descriptor.version);
 }
 
 int32_t VersionNumber(const int8_t v[3]) {
     return (static_cast<int32_t>(v[0]) * 256 + v[1]) * 256 + v[2];
 }
 
-void FormatVersion(int32_t version, char (&text)[16]) {
+int32_t VersionNumber(const uint8_t v[3]) {
+    const int8_t bytes[3] = {static_cast<int8_t>(v[0]), static_cast<int8_t>(v[1]),
+                             static_cast<int8_t>(v[2])};
+    return VersionNumber(bytes);
+}
+
+std::string VersionText(int32_t version) {
+    char text[16];
     std::snprintf(text, sizeof text, "%d.%d.%d", static_cast<int>(version >> 16),
                   static_cast<int>((version >> 8) & 0xFF), static_cast<int>(version & 0xFF));
+    return text;
 }
 
 ImageVersions CarriedImages() {

@@ -13,10 +13,8 @@
 
 namespace {
 
-std::string VersionText(int32_t version) {
-    char text[16];
-    FormatVersion(version, text);
-    return text;
+bool Chooses(const UpdateDecision& d) {
+    return d.stackChoice != 0 || d.mainChoiceV2 != 0 || d.mainChoiceV3 != 0;
 }
 
 // How a master's version stands to the carried one, and which option would choose it: only -s
@@ -123,15 +121,13 @@ void PrintMasterList(const UpdateOptions& options, const ImageVersions& images, 
     unsigned qualifying = 0;
     for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
         decisions[row] = DecideUpdate(masterTable.rows[row], options, images);
-        const UpdateDecision& d = decisions[row];
-        qualifying += (d.stackChoice != 0 || d.mainChoiceV2 != 0 || d.mainChoiceV3 != 0) ? 1 : 0;
+        qualifying += Chooses(decisions[row]) ? 1 : 0;
     }
     for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
         const MasterEntry& entry = masterTable.rows[row];
         const UpdateDecision& d = decisions[row];
-        const bool chosen = d.stackChoice != 0 || d.mainChoiceV2 != 0 || d.mainChoiceV3 != 0;
         std::string action;
-        if (!chosen) {
+        if (!Chooses(d)) {
             action = "would write nothing: " + WhyNothingIsWritten(entry, d, images);
         } else if (qualifying > 1) {
             action = "would write nothing: " + std::to_string(qualifying) +

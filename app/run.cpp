@@ -65,31 +65,19 @@ struct Item {
     int32_t after;
 };
 
-std::string Version(int32_t version) {
-    char text[16];
-    FormatVersion(version, text);
-    return text;
-}
-
-int32_t Packed(const uint8_t v[3]) {
-    const int8_t bytes[3] = {static_cast<int8_t>(v[0]), static_cast<int8_t>(v[1]),
-                             static_cast<int8_t>(v[2])};
-    return VersionNumber(bytes);
-}
-
 // An item's part of the result line, and whether it counts as a failure or a stop.
 std::string ItemText(const Item& item, Outcome* outcome) {
-    const std::string change = std::string(item.what) + " " + Version(item.before) + " -> ";
+    const std::string change = std::string(item.what) + " " + VersionText(item.before) + " -> ";
     switch (item.report->end) {
         case ProcedureEnd::notRun:
             *outcome = *outcome == Outcome::failed ? Outcome::failed : Outcome::stopped;
-            return change + Version(item.carried) + " not started";
+            return change + VersionText(item.carried) + " not started";
         case ProcedureEnd::failed:
             *outcome = Outcome::failed;
-            return change + Version(item.carried) + " failed " + item.report->step;
+            return change + VersionText(item.carried) + " failed " + item.report->step;
         case ProcedureEnd::stopped:
             *outcome = *outcome == Outcome::failed ? Outcome::failed : Outcome::stopped;
-            return change + Version(item.carried) + " stopped " + item.report->step;
+            return change + VersionText(item.carried) + " stopped " + item.report->step;
         case ProcedureEnd::written:
             break;
     }
@@ -97,17 +85,18 @@ std::string ItemText(const Item& item, Outcome* outcome) {
         // A main-firmware update ends by identifying the master: one that did not come back
         // needs looking at.
         *outcome = Outcome::failed;
-        return change + Version(item.carried) +
+        return change + VersionText(item.carried) +
                " (written, but the master was not identified again)";
     }
     if (!item.readBack) {
-        return change + Version(item.carried) + " (written, not read back)";
+        return change + VersionText(item.carried) + " (written, not read back)";
     }
     if (item.after != item.carried) {
         *outcome = Outcome::failed;
-        return change + Version(item.after) + " (" + Version(item.carried) + " was written)";
+        return change + VersionText(item.after) + " (" + VersionText(item.carried) +
+               " was written)";
     }
-    return change + Version(item.after) + " (verified)";
+    return change + VersionText(item.after) + " (verified)";
 }
 
 // What the dispatch did with the chosen master, and what it tells on standard error.
@@ -182,8 +171,8 @@ class Dispatcher {
     void AddMain(int32_t carried) {
         Add("main firmware", VersionNumber(before_.mainVersion), carried, &mainReport);
         if (mainReport.identified) {
-            const int32_t main = Packed(mainReport.info.mainVersion);
-            const int32_t stack = Packed(mainReport.info.stackVersion);
+            const int32_t main = VersionNumber(mainReport.info.mainVersion);
+            const int32_t stack = VersionNumber(mainReport.info.stackVersion);
             for (size_t i = 0; i < count_; ++i) {
                 Item& item = items_[i];
                 if (item.report->end == ProcedureEnd::written) {
@@ -213,12 +202,12 @@ class Dispatcher {
         if (!item.readBack) {
             return;
         }
-        std::fprintf(stderr,
-                     "iolink-update: %s written into the master on %s; it now reports %s, %s\n",
-                     item.what, port, Version(item.after).c_str(),
-                     item.after == item.carried
-                         ? "the version carried: verified"
-                         : ("not the " + Version(item.carried) + " carried: NOT verified").c_str());
+        std::fprintf(
+            stderr, "iolink-update: %s written into the master on %s; it now reports %s, %s\n",
+            item.what, port, VersionText(item.after).c_str(),
+            item.after == item.carried
+                ? "the version carried: verified"
+                : ("not the " + VersionText(item.carried) + " carried: NOT verified").c_str());
     }
 
     void TellStack() const {
@@ -229,7 +218,7 @@ class Dispatcher {
         std::fprintf(stderr,
                      "iolink-update: IO-Link stack %s written into the master on %s; the master "
                      "reports it only after a restart: not verified by this step.\n",
-                     Version(images_.stack).c_str(), before_.portName);
+                     VersionText(images_.stack).c_str(), before_.portName);
     }
 
     // A procedure that failed or was stopped: where, the master's state, and what to do.

@@ -64,20 +64,16 @@ void Tick(ReplugState& s) {
             "Please disconnect the USB master and connect it back to the PC. Press any key if you "
             "are ready");
         const int key = Platform_ReadKey();
-        if (key == kKeyStopRequested) {
-            s.done = true;
-            Report(ProcedureEnd::stopped, "at the replug prompt", StateBefore(s.step));
-            return;
-        }
         if (key < 0) {
             s.done = true;
-            Report(ProcedureEnd::stopped,
-                   key == kKeyEndOfInput
-                       ? "at the replug prompt: standard input ended, nobody is there to replug "
-                         "the master"
-                       : "at the replug prompt: standard input cannot be read, nobody can answer "
-                         "the prompt",
-                   StateBefore(s.step));
+            const char* where =
+                key == kKeyStopRequested ? "at the replug prompt"
+                : key == kKeyEndOfInput
+                    ? "at the replug prompt: standard input ended, nobody is there to replug the "
+                      "master"
+                    : "at the replug prompt: standard input cannot be read, nobody can answer the "
+                      "prompt";
+            Report(ProcedureEnd::stopped, where, StateBefore(s.step));
             return;
         }
         std::printf("\n");

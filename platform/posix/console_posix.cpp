@@ -6,10 +6,10 @@
 #include <csignal>
 
 #include <cerrno>
-#include <initializer_list>
 
 #include "platform/common/seam_state.h"
 #include "platform/platform.h"
+#include "platform/posix/stop_posix.h"
 
 namespace {
 
@@ -48,11 +48,7 @@ class RawTerminal {
 class StopSignalsBlocked {
   public:
     StopSignalsBlocked() {
-        sigset_t stops{};
-        sigemptyset(&stops);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-            sigaddset(&stops, signal);
-        }
+        const sigset_t stops = PosixStop_SignalSet();
         pthread_sigmask(SIG_BLOCK, &stops, &previous_);
     }
     ~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }

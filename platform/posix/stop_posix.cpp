@@ -6,10 +6,10 @@
 #include <csignal>
 
 #include <cstdlib>
-#include <initializer_list>
 
 #include "platform/common/stop_state.h"
 #include "platform/platform.h"
+#include "platform/posix/stop_posix.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ void Platform_StopHandlersInstall() {
     // No SA_RESTART: a blocking read of the replug prompt returns EINTR, so that a request made
     // there is seen at once.
     action.sa_flags = 0;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : kPosixStopSignals) {
         sigaction(signal, &action, nullptr);
     }
     struct sigaction ignore {};

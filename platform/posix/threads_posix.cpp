@@ -2,7 +2,6 @@
 #include <pthread.h>
 #include <csignal>
 
-#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -10,6 +9,7 @@
 
 #include "platform/common/seam_state.h"
 #include "platform/platform.h"
+#include "platform/posix/stop_posix.h"
 
 struct PlatformLock {
     std::recursive_mutex mutex;
@@ -45,11 +45,8 @@ PlatformThread* Platform_ThreadStart(void (*body)(void*), void* arg) {
     }
     // The operator's stop signals go to the main thread, which decides at its safe points: a new
     // thread starts with them blocked (it inherits the mask in force when it is made).
-    sigset_t stopSignals{};
-    sigemptyset(&stopSignals);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        sigaddset(&stopSignals, signal);
-    }
+    sigset_t stopSignals = PosixStop_SignalSet();
+    sigaddset(&stopSignals, SIGPIPE);
     sigset_t previous{};
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
     bool started = true;

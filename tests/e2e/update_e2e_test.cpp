@@ -13,6 +13,7 @@
 
 #include "images/images.h"
 #include "tests/e2e/bench.h"
+#include "tests/platform/pty_posix.h"
 #include "tests/support/update_checks.h"
 #include "tests/support/whole_update.h"
 
@@ -369,19 +370,16 @@ TEST_P(InterruptionE2e, StopsAtASafePointAndSaysWhere) {
         c.main[0] == '3' ? Header("3.0.A/1.3.0") + kV3Dots + SwapAndReturn("3.0.A/1.3.0") + "\n"
                          : WholeReplugRun("ttyACM0");
     // Standard input: at its end, a pipe nobody writes to, or a terminal of the test's own.
-    const int terminal = c.input == Input::terminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+    TestPty pty;
     std::string setup;
     termios before{};
     int slave = -1;
     if (c.input == Input::terminal) {
-        ASSERT_GE(terminal, 0);
-        ASSERT_EQ(grantpt(terminal), 0);
-        ASSERT_EQ(unlockpt(terminal), 0);
-        const std::string name = ptsname(terminal);
-        slave = open(name.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_TRUE(pty.ok());
+        slave = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(slave, 0);
         ASSERT_EQ(tcgetattr(slave, &before), 0);
-        setup = "exec <" + name;
+        setup = "exec <" + pty.slavePath();
     }
     bool signalled = false;
     const Bench::Watcher watcher = [&](const std::string& out) -> std::string {
@@ -434,7 +432,6 @@ TEST_P(InterruptionE2e, StopsAtASafePointAndSaysWhere) {
         EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
         EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
         close(slave);
-        close(terminal);
     }
 }
 
