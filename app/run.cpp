@@ -248,13 +248,6 @@ unsigned ExpectedSeconds(const MasterEntry& entry) {
     return seconds;
 }
 
-void PrintScanHints() {
-    for (uint8_t i = 0; i < scanFailures.count; ++i) {
-        const ScanFailure& failure = scanFailures.rows[i];
-        PrintOpenHint(failure.portName, failure.createResult, failure.why);
-    }
-}
-
 // "iolink-update: result: updated ttyACM0: main firmware 3.0.9 -> 3.0.10 (verified)"; a run that
 // reached no update says why in parentheses: "result: nothing written (no master found)".
 void PrintResult(const char* word, const std::string& details) {

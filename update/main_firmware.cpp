@@ -348,10 +348,7 @@ void WaitForMaster() {
     }
     if (masterTable.masterCount == 0) {
         std::printf("Master was not found. Please check if the update was OK.!!!!!!!!!!!\n");
-        for (uint8_t i = 0; i < scanFailures.count; ++i) {
-            const ScanFailure& failure = scanFailures.rows[i];
-            PrintOpenHint(failure.portName, failure.createResult, failure.why);
-        }
+        PrintScanHints();
         return;
     }
     // The scan has identified the master already; the identification below, when it succeeds,

@@ -1,9 +1,10 @@
 // The operator's hint on standard error when a master's port cannot be opened: why (as the open
-// recorded it) and what to do. Standard output is not touched. The scan at the start of a run
-// and the update procedures print it; the text lives here, below both.
+// recorded it) and what to do. Standard output is not touched. The run (for the ports its first
+// scan could not open) and the update procedures print it; the text lives here, below both.
 #include <cstdio>
 #include <cstring>
 
+#include "app/app.h"
 #include "link/link.h"
 #include "platform/platform.h"
 #include "update/update.h"
@@ -58,5 +59,12 @@ void PrintOpenHint(const char* portName, int32_t createResult, const SerialOpenF
                          "the master (system error %u).\n",
                          portName, static_cast<unsigned>(why.error));
             break;
+    }
+}
+
+void PrintScanHints() {
+    for (uint8_t i = 0; i < scanFailures.count; ++i) {
+        const ScanFailure& failure = scanFailures.rows[i];
+        PrintOpenHint(failure.portName, failure.createResult, failure.why);
     }
 }

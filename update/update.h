@@ -114,3 +114,5 @@ void Stop_EndCritical();
 // IOL_ERR_OPEN or IOL_ERR_CONFIGURE, the cause as that call recorded it) and what to do. Other
 // results print nothing.
 void PrintOpenHint(const char* portName, int32_t createResult, const SerialOpenFailure& why);
+// The hint for every master's port that the last scan could not open (scanFailures).
+void PrintScanHints();

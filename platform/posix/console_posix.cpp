@@ -1,5 +1,4 @@
 // One key press from standard input, without echo.
-#include <pthread.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -43,26 +42,11 @@ class RawTerminal {
     bool active_ = false;
 };
 
-// Blocks the stop signals for its lifetime, so that a request cannot slip in between the test for
-// one and the wait for the key: pselect unblocks them only while it waits.
-class StopSignalsBlocked {
-  public:
-    StopSignalsBlocked() {
-        const sigset_t stops = PosixStop_SignalSet();
-        pthread_sigmask(SIG_BLOCK, &stops, &previous_);
-    }
-    ~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    StopSignalsBlocked(const StopSignalsBlocked&) = delete;
-    StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
-    const sigset_t& previous() const { return previous_; }
-
-  private:
-    sigset_t previous_{};
-};
-
 // Waits for one byte. A stop request (recorded by the signal handlers) ends the wait at once: the
 // prompt is only reached while none is pending, so any request counts.
 int ReadOneByte(int fd) {
+    // The stop signals are blocked except during the wait, so that a request cannot slip in
+    // between the test for one and the wait for the key: pselect unblocks them only while it waits.
     const StopSignalsBlocked blocked;
     for (;;) {
         if (Platform_StopRequests().count != 0) {

@@ -1,5 +1,4 @@
 // The recursive library lock and thread start/join, built on the standard library.
-#include <pthread.h>
 #include <csignal>
 
 #include <mutex>
@@ -43,20 +42,13 @@ PlatformThread* Platform_ThreadStart(void (*body)(void*), void* arg) {
     if (handle == nullptr) {
         return nullptr;
     }
-    // The operator's stop signals go to the main thread, which decides at its safe points: a new
-    // thread starts with them blocked (it inherits the mask in force when it is made).
-    sigset_t stopSignals = PosixStop_SignalSet();
-    sigaddset(&stopSignals, SIGPIPE);
-    sigset_t previous{};
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    bool started = true;
     try {
+        // The operator's stop signals (and SIGPIPE) go to the main thread, which decides at its
+        // safe points: a new thread starts with them blocked (it inherits the mask in force when
+        // it is made).
+        const StopSignalsBlocked blocked(SIGPIPE);
         handle->thread = std::thread(body, arg);
     } catch (const std::system_error&) {
-        started = false;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (!started) {
         delete handle;
         return nullptr;
     }
