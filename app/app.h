@@ -8,7 +8,9 @@
 #include <string>
 
 #include "images/images.h"
+#include "link/link.h"
 #include "platform/platform.h"
+#include "update/update.h"
 
 // ---- Command line ----
 
@@ -28,17 +30,26 @@ extern UpdateOptions updateOptions;
 bool ParseCommandLine(int argc, const char* const* argv);
 void PrintHelp();
 
-// The long arguments, each an exact, case-sensitive argument taken wherever it stands. They only
-// ask, or change what the run tells; none of them writes into a master.
+// The long arguments, each an exact, case-sensitive argument taken wherever it stands. They ask,
+// change what the run tells, or narrow which master it concerns; none of them makes a run write
+// what it would not write without them.
 struct RunRequest {
     bool version = false;           // --version: the program's and the carried images' versions
     bool list = false;              // --list: the masters and what a run would do with each
     bool exitCode = false;          // --exit-code: the exit status tells the outcome
-    const char* refused = nullptr;  // the first other argument that begins with "--"
+    const char* port = nullptr;     // --port NAME: the run concerns the named master alone
+    const char* refused = nullptr;  // the first argument refused: another one beginning with
+                                    // "--", an option without its value, or one given twice
+    const char* refusedWhy = "";    // why, for the operator ("unknown option", ...)
 };
 
-// Reads the long arguments; prints nothing.
+// Reads the long arguments; prints nothing. An option that takes a value takes it from the next
+// argument (--port ttyACM1) or after "=" (--port=ttyACM1).
 RunRequest ParseRunRequest(int argc, const char* const* argv);
+
+// Whether argv[i] is the value of the option before it (--port NAME): such an argument is that
+// option's alone, never read as an option of its own.
+bool IsOptionValue(int i, const char* const* argv);
 
 // Exit statuses with --exit-code; without it every run ends with 0 (or as a stop signal would).
 // 0: every chosen update written (and verified where it can be); 1: a step failed, or the master
@@ -60,6 +71,7 @@ constexpr uint8_t kMasterRows = 5;
 
 struct MasterEntry {
     char portName[kMasterPortNameSize];
+    UsbIdentity usb;  // the master's USB serial number and location, for telling masters apart
     char editionName[30];
     char editionCode[4];
     char versionText[20];
@@ -111,6 +123,12 @@ struct UpdateDecision {
     bool tooOld;
 };
 
+// The decision recorded in a row's choice fields.
+UpdateDecision DecisionOf(const MasterEntry& entry);
+
+// Whether a decision chose any update: the row is "updateable", listed with the arrow.
+bool ChoosesAnUpdate(const UpdateDecision& decision);
+
 // The decision for entry under options, against images; changes nothing and prints nothing.
 UpdateDecision DecideUpdate(const MasterEntry& entry, const UpdateOptions& options,
                             const ImageVersions& images);
@@ -124,26 +142,38 @@ void SetEditionName(uint8_t row);
 // ---- Discovery scan ----
 
 constexpr int32_t kScanPorts = 10;
+static_assert(kScanFailureRows >= kScanPorts, "every port of a scan may fail to open");
 
-// A master's port that the last scan could not open, and why (for the operator's hint).
-struct ScanFailure {
-    char portName[kMasterPortNameSize];
-    int32_t createResult;
-    SerialOpenFailure why;
+// Which masters a scan opens: every one (as without --port), the one port that --port named, or,
+// once that master's update has begun, the master with its USB identity whatever its port is now
+// called (it re-enumerates when it restarts); none when --port named no master. A scan never
+// opens a port that is not selected.
+enum class ScanScope : uint8_t { allMasters, onePort, followedMaster, noPort };
+
+struct ScanSelection {
+    ScanScope scope;
+    char portName[kMasterPortNameSize];  // onePort; followedMaster: the name it had
+    UsbIdentity usb;                     // followedMaster
 };
 
-struct ScanFailures {
-    std::array<ScanFailure, kScanPorts> rows;
-    uint8_t count;
-};
+extern ScanSelection scanSelection;
 
-// Filled by every ScanMasters (emptied at its start). The scan prints no hints itself: the run
-// prints them for its first scan, the wait for a restarting master only if it never comes back.
-extern ScanFailures scanFailures;
+// How a --port NAME stands to the attached masters.
+enum class PortMatch : uint8_t { one, none, several };
 
-// Appends a row to masterTable for every attached master that identifies itself. A stop request
-// ends the scan before the next port.
-void ScanMasters();
+// Finds the master that NAME names, opening no port: NAME is a port name as the scan prints it,
+// a path that leads to the port's device node, or the master's USB serial number. With one match
+// scanSelection selects its port. *found tells the operator what there is: the masters' ports
+// with their serial numbers (none), or the ports that NAME names (several).
+PortMatch SelectNamedPort(const char* name, std::string* found);
+
+// From now on every scan opens only the master of entry, found by its USB identity.
+void FollowMaster(const MasterEntry& entry);
+
+// Appends a row to masterTable for every attached master that identifies itself, among those
+// scanSelection selects. A stop request ends the scan before the next port. The scan prints no
+// hints: the ports it could not open go to *failures (emptied first) when it is given.
+void ScanMasters(ScanFailures* failures = nullptr);
 
 // Cuts the port name out of a friendly name such as "IO-Link USB Master (ttyACM0)", in place:
 // the name after the "(" of the platform's marker, up to the next ")". nullptr when the marker or
@@ -174,6 +204,8 @@ void PrintMasterList(const UpdateOptions& options, const ImageVersions& images, 
 
 // "ttyACM0 (edition SE, main 3.0.9, stack 1.3.0)": the versions as the selection compares them.
 std::string DescribeMaster(const MasterEntry& entry);
+// "--port ttyACM0": the spelling of the option that selects the master of entry.
+std::string PortOptionFor(const MasterEntry& entry);
 // What an update that the decision chose writes: "main firmware 3.0.9 -> 3.0.10".
 std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& decision,
                                const ImageVersions& images);

@@ -31,6 +31,15 @@ void PrintTooOldNotice() {
 
 }  // namespace
 
+UpdateDecision DecisionOf(const MasterEntry& entry) {
+    return UpdateDecision{entry.stackChoice, entry.mainChoiceV2, entry.mainChoiceV3,
+                          entry.mainVariant, false};
+}
+
+bool ChoosesAnUpdate(const UpdateDecision& decision) {
+    return decision.mainChoiceV2 != 0 || decision.stackChoice != 0 || decision.mainChoiceV3 != 0;
+}
+
 int32_t DescriptorVersion(const FirmwareDescriptor& descriptor) {
     return VersionNumber(descriptor.version);
 }

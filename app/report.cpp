@@ -6,16 +6,13 @@
 #include <string>
 
 #include "app/app.h"
+#include "update/update.h"
 
 #ifndef IOLINK_PROGRAM_VERSION
 #error "IOLINK_PROGRAM_VERSION must be defined by the build (the project's version)"
 #endif
 
 namespace {
-
-bool Chooses(const UpdateDecision& d) {
-    return d.stackChoice != 0 || d.mainChoiceV2 != 0 || d.mainChoiceV3 != 0;
-}
 
 // How a master's version stands to the carried one, and which option would choose it: only -s
 // clears the choices of older and newer versions; an equal one is chosen by -m (main firmware,
@@ -46,6 +43,10 @@ std::string DescribeMaster(const MasterEntry& entry) {
     return std::string(entry.portName) + " (edition " + entry.editionCode + ", main " +
            VersionText(VersionNumber(entry.mainVersion)) + ", stack " +
            VersionText(VersionNumber(entry.stackVersion)) + ")";
+}
+
+std::string PortOptionFor(const MasterEntry& entry) {
+    return std::string("--port ") + entry.portName;
 }
 
 std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& decision,
@@ -93,20 +94,20 @@ std::string WhyNothingIsWritten(const MasterEntry& entry, const UpdateDecision& 
 
 void PrintVersion(const ImageVersions& images, bool placeholders,
                   PlaceholderWrites placeholderWrites) {
-    std::printf("iolink-update %s\n", IOLINK_PROGRAM_VERSION);
-    std::printf("main firmware for masters on 3.x: %s\n", VersionText(images.main3).c_str());
+    Console_Print("iolink-update %s\n", IOLINK_PROGRAM_VERSION);
+    Console_Print("main firmware for masters on 3.x: %s\n", VersionText(images.main3).c_str());
     for (const FirmwareDescriptor& descriptor : images.descriptors) {
-        std::printf("main firmware for masters on 2.x: %s (edition %.*s)\n",
-                    VersionText(DescriptorVersion(descriptor)).c_str(),
-                    static_cast<int>(sizeof(descriptor.editionCode)), descriptor.editionCode);
+        Console_Print("main firmware for masters on 2.x: %s (edition %.*s)\n",
+                      VersionText(DescriptorVersion(descriptor)).c_str(),
+                      static_cast<int>(sizeof(descriptor.editionCode)), descriptor.editionCode);
     }
-    std::printf("IO-Link stack: %s\n", VersionText(images.stack).c_str());
+    Console_Print("IO-Link stack: %s\n", VersionText(images.stack).c_str());
     if (placeholders && placeholderWrites == PlaceholderWrites::allowed) {
-        std::printf(
+        Console_Print(
             "placeholder images: this build carries synthetic placeholder images, not firmware, "
             "and WRITES them into masters (a test build, for virtual masters only)\n");
     } else if (placeholders) {
-        std::printf(
+        Console_Print(
             "placeholder images: this build carries synthetic placeholder images, not firmware, "
             "and writes nothing into masters\n");
     }
@@ -114,33 +115,36 @@ void PrintVersion(const ImageVersions& images, bool placeholders,
 
 void PrintMasterList(const UpdateOptions& options, const ImageVersions& images, bool refusedBuild) {
     if (masterTable.masterCount == 0) {
-        std::printf("No USB IO-Link Master found.\n");
+        Console_Print("No USB IO-Link Master found.\n");
         return;
     }
     UpdateDecision decisions[kMasterRows] = {};
     unsigned qualifying = 0;
     for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
         decisions[row] = DecideUpdate(masterTable.rows[row], options, images);
-        qualifying += Chooses(decisions[row]) ? 1 : 0;
+        qualifying += ChoosesAnUpdate(decisions[row]) ? 1 : 0;
     }
     for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
         const MasterEntry& entry = masterTable.rows[row];
         const UpdateDecision& d = decisions[row];
         std::string action;
-        if (!Chooses(d)) {
+        if (!ChoosesAnUpdate(d)) {
             action = "would write nothing: " + WhyNothingIsWritten(entry, d, images);
         } else if (qualifying > 1) {
             action = "would write nothing: " + std::to_string(qualifying) +
-                     " masters qualify, connect only the one to update (it would write " +
-                     WhatAnUpdateWrites(entry, d, images) + ")";
+                     " masters qualify, name the one to update with " + PortOptionFor(entry) +
+                     " (it would write " + WhatAnUpdateWrites(entry, d, images) + ")";
         } else if (refusedBuild) {
             action = "would write nothing: this build carries placeholder images (it would write " +
                      WhatAnUpdateWrites(entry, d, images) + ")";
         } else {
             action = "would write " + WhatAnUpdateWrites(entry, d, images);
         }
-        std::printf("%s  edition %s  main %s  stack %s  %s\n", entry.portName, entry.editionCode,
-                    VersionText(VersionNumber(entry.mainVersion)).c_str(),
-                    VersionText(VersionNumber(entry.stackVersion)).c_str(), action.c_str());
+        // The serial number and USB location tell two masters of one kind apart.
+        Console_Print("%s  serial %s  usb %s  edition %s  main %s  stack %s  %s\n", entry.portName,
+                      entry.usb.serialNumber[0] != '\0' ? entry.usb.serialNumber : "none",
+                      entry.usb.location[0] != '\0' ? entry.usb.location : "unknown",
+                      entry.editionCode, VersionText(VersionNumber(entry.mainVersion)).c_str(),
+                      VersionText(VersionNumber(entry.stackVersion)).c_str(), action.c_str());
     }
 }

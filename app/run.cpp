@@ -2,6 +2,7 @@
 // the specified one; what the run adds (why nothing is written, what is written, whether it was
 // verified, the result) goes to standard error, and --exit-code makes the status tell it.
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -22,33 +23,24 @@ constexpr unsigned kSecondsV2 = 15;
 constexpr unsigned kSecondsStack = 5;
 constexpr unsigned kSecondsReplug = 50;
 
-bool AnyChoice(const MasterEntry& entry) {
-    return entry.mainChoiceV2 != 0 || entry.stackChoice != 0 || entry.mainChoiceV3 != 0;
-}
-
 void ListMasters() {
-    std::printf("Found %u USB IO-Link Master. Only one is updateable by this program.\n\r",
-                static_cast<unsigned>(masterTable.masterCount));
+    Console_Print("Found %u USB IO-Link Master. Only one is updateable by this program.\n\r",
+                  static_cast<unsigned>(masterTable.masterCount));
     for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
         const MasterEntry& entry = masterTable.rows[row];
-        std::printf(
-            AnyChoice(entry) ? "-> %s Edition (%s) on %s\n\r" : "   %s Edition (%s) on %s\n\r",
-            entry.editionName, entry.versionText, entry.portName);
+        Console_Print(ChoosesAnUpdate(DecisionOf(entry)) ? "-> %s Edition (%s) on %s\n\r"
+                                                         : "   %s Edition (%s) on %s\n\r",
+                      entry.editionName, entry.versionText, entry.portName);
     }
 }
 
 uint8_t ChosenRow() {
     for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
-        if (AnyChoice(masterTable.rows[row])) {
+        if (ChoosesAnUpdate(DecisionOf(masterTable.rows[row]))) {
             return row;
         }
     }
     return 0;
-}
-
-UpdateDecision DecisionOf(const MasterEntry& entry) {
-    return UpdateDecision{entry.stackChoice, entry.mainChoiceV2, entry.mainChoiceV3,
-                          entry.mainVariant, false};
 }
 
 // The outcome of a run, for the result line and the exit status.
@@ -186,11 +178,11 @@ class Dispatcher {
         if (mainReport.end != ProcedureEnd::written) {
             TellEnd("main firmware", mainReport);
         } else if (!item.readBack) {
-            std::fprintf(stderr,
-                         "iolink-update: main firmware written into the master on %s, but the "
-                         "master did not identify itself afterwards: not verified. Check it with "
-                         "iolink-update --list.\n",
-                         port);
+            Console_Tell(
+                "main firmware written into the master on %s, but the "
+                "master did not identify itself afterwards: not verified. Check it with "
+                "iolink-update --list.",
+                port);
         } else {
             for (size_t i = 0; i < count_; ++i) {
                 TellVerified(items_[i], port);
@@ -215,19 +207,19 @@ class Dispatcher {
             TellEnd("IO-Link stack", stackReport);
             return;
         }
-        std::fprintf(stderr,
-                     "iolink-update: IO-Link stack %s written into the master on %s; the master "
-                     "reports it only after a restart: not verified by this step.\n",
-                     VersionText(images_.stack).c_str(), before_.portName);
+        Console_Tell(
+            "IO-Link stack %s written into the master on %s; the master "
+            "reports it only after a restart: not verified by this step.",
+            VersionText(images_.stack).c_str(), before_.portName);
     }
 
     // A procedure that failed or was stopped: where, the master's state, and what to do.
     void TellEnd(const char* what, const UpdateReport& report) const {
         if (report.end == ProcedureEnd::failed) {
-            std::fprintf(stderr, "iolink-update: %s update of the master on %s failed %s: %s\n",
-                         what, before_.portName, report.step, report.state);
+            Console_Tell("%s update of the master on %s failed %s: %s", what, before_.portName,
+                         report.step, report.state);
         } else if (report.end == ProcedureEnd::stopped) {
-            std::fprintf(stderr, "iolink-update: stopped %s: %s\n", report.step, report.state);
+            Console_Tell("stopped %s: %s", report.step, report.state);
         }
     }
 
@@ -251,7 +243,7 @@ unsigned ExpectedSeconds(const MasterEntry& entry) {
 // "iolink-update: result: updated ttyACM0: main firmware 3.0.9 -> 3.0.10 (verified)"; a run that
 // reached no update says why in parentheses: "result: nothing written (no master found)".
 void PrintResult(const char* word, const std::string& details) {
-    std::fprintf(stderr, "iolink-update: result: %s %s\n", word, details.c_str());
+    Console_Tell("result: %s %s", word, details.c_str());
 }
 
 int StatusOf(Outcome outcome) {
@@ -283,9 +275,10 @@ const char* WordOf(Outcome outcome) {
 }
 
 // Selection, report and dispatch after the scan. Returns the outcome; stdout as specified.
-Outcome UpdateRun(PlaceholderWrites placeholderWrites, std::string* details) {
+Outcome UpdateRun(const RunRequest& request, PlaceholderWrites placeholderWrites,
+                  std::string* details) {
     if (Stop_Requested()) {
-        std::fprintf(stderr, "iolink-update: stopped during the scan: nothing was written.\n");
+        Console_Tell("stopped during the scan: nothing was written.");
         *details = "(nothing written)";
         return Outcome::stopped;
     }
@@ -304,21 +297,21 @@ Outcome UpdateRun(PlaceholderWrites placeholderWrites, std::string* details) {
         for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
             const MasterEntry& entry = masterTable.rows[row];
             const UpdateDecision decision = DecideUpdate(entry, updateOptions, images);
-            std::fprintf(stderr, "iolink-update: %s: nothing to write: %s\n",
-                         DescribeMaster(entry).c_str(),
+            Console_Tell("%s: nothing to write: %s", DescribeMaster(entry).c_str(),
                          WhyNothingIsWritten(entry, decision, images).c_str());
         }
         *details = "(no master to update)";
         return Outcome::nothingWritten;
     }
     if (masterTable.updateableCount > 1) {
-        std::printf("Please connect only one master for update:\n\r");
+        Console_Print("Please connect only one master for update:\n\r");
         for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
-            if (AnyChoice(masterTable.rows[row])) {
-                std::fprintf(stderr,
-                             "iolink-update: %s qualifies for an update, as does another: connect "
-                             "only the one to update\n",
-                             DescribeMaster(masterTable.rows[row]).c_str());
+            const MasterEntry& entry = masterTable.rows[row];
+            if (ChoosesAnUpdate(DecisionOf(entry))) {
+                Console_Tell(
+                    "%s qualifies for an update, as does another: name the one to "
+                    "update with %s, or connect only that one",
+                    DescribeMaster(entry).c_str(), PortOptionFor(entry).c_str());
             }
         }
         *details =
@@ -333,29 +326,33 @@ Outcome UpdateRun(PlaceholderWrites placeholderWrites, std::string* details) {
     // Placeholder images are data of the right shape, not firmware: unless the build allows it,
     // they never reach a device. Nothing is sent to the master beyond the scan's identification.
     if (imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed) {
-        std::printf("%s", kPlaceholderRefusal);
-        std::fprintf(stderr,
-                     "iolink-update: %s: nothing written: this build carries placeholder images "
-                     "(it would write %s)\n",
-                     DescribeMaster(chosen).c_str(), writes.c_str());
+        Console_Print("%s", kPlaceholderRefusal);
+        Console_Tell(
+            "%s: nothing written: this build carries placeholder images "
+            "(it would write %s)",
+            DescribeMaster(chosen).c_str(), writes.c_str());
         *details = "(" + std::string(chosen.portName) + ": this build carries placeholder images)";
         return Outcome::nothingWritten;
     }
     if (Stop_Requested()) {
-        std::fprintf(stderr,
-                     "iolink-update: stopped before the update started: nothing was written.\n");
+        Console_Tell("stopped before the update started: nothing was written.");
         *details = "(" + std::string(chosen.portName) + ": nothing written)";
         return Outcome::stopped;
     }
     // The replug procedure asks for the unplugging itself.
     const bool replug = chosen.mainChoiceV2 != 0 && chosen.mainVariant == 0;
-    std::fprintf(stderr,
-                 "iolink-update: writing %s into the master on %s: %s until the update ends "
-                 "(about %u s%s)\n",
-                 writes.c_str(), chosen.portName,
-                 replug ? "unplug it only when asked, and do not close this window"
-                        : "do not unplug it or close this window",
-                 ExpectedSeconds(chosen), replug ? " and the replugs" : "");
+    Console_Tell(
+        "writing %s into the master on %s: %s until the update ends "
+        "(about %u s%s)",
+        writes.c_str(), chosen.portName,
+        replug ? "unplug it only when asked, and do not close this window"
+               : "do not unplug it or close this window",
+        ExpectedSeconds(chosen), replug ? " and the replugs" : "");
+    // With --port, the wait for the restarting master opens no port but this master's, found by
+    // its USB identity (its port may come back under another name).
+    if (request.port != nullptr) {
+        FollowMaster(chosen);
+    }
     Dispatcher dispatcher(chosen, images);
     Platform_KeepAwake(true);
     dispatcher.Run(row);
@@ -369,8 +366,25 @@ Outcome UpdateRun(PlaceholderWrites placeholderWrites, std::string* details) {
 int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) {
     Platform_StopHandlersInstall();
     IOL_LibraryAttach();
-    ScanMasters();
-    PrintScanHints();
+    scanSelection = ScanSelection{};
+    // --port: the scan opens the named master's port alone; a name that matches no master (or
+    // several) opens nothing, and the run goes on as one that found none.
+    std::string unmatched;
+    if (request.port != nullptr) {
+        std::string found;
+        const PortMatch match = SelectNamedPort(request.port, &found);
+        if (match != PortMatch::one) {
+            scanSelection = ScanSelection{ScanScope::noPort, {}, {}};
+            const char* how = match == PortMatch::none ? "names no attached master"
+                                                       : "names more than one master";
+            Console_Tell("--port %s %s (%s: %s): nothing was opened", request.port, how,
+                         match == PortMatch::none ? "masters found" : "it names", found.c_str());
+            unmatched = "(--port " + std::string(request.port) + " " + how + ")";
+        }
+    }
+    ScanFailures failures{};
+    ScanMasters(&failures);
+    PrintScanHints(failures);
     Outcome outcome = Outcome::nothingWritten;
     if (request.list) {
         if (!Stop_Requested()) {
@@ -381,10 +395,13 @@ int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) 
         IOL_LibraryDetach();
     } else {
         std::string details;
-        outcome = UpdateRun(placeholderWrites, &details);
+        outcome = UpdateRun(request, placeholderWrites, &details);
+        if (!unmatched.empty() && outcome == Outcome::nothingWritten) {
+            details = unmatched;
+        }
         // A stopped run's standard output stays a prefix of the whole run's: no final line.
         if (outcome != Outcome::stopped && !Stop_Requested()) {
-            std::printf("\n");
+            Console_Print("\n");
         }
         IOL_LibraryDetach();
         PrintResult(WordOf(outcome), details);
@@ -423,16 +440,20 @@ int RunUpdater(int argc, const char* const* argv, PlaceholderWrites placeholderW
     // text of both channels reaches the output in the order written.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::ios::sync_with_stdio(true);
+    const ConsoleTracking tracking;
 
     const RunRequest request = ParseRunRequest(argc, argv);
     int status = 0;
     if (ParseCommandLine(argc, argv)) {
         // The help, and nothing else.
     } else if (request.refused != nullptr) {
-        std::fprintf(stderr,
-                     "iolink-update: unknown option %s: nothing was done (iolink-update -? lists "
-                     "the options)\n",
-                     request.refused);
+        if (std::strcmp(request.refusedWhy, "unknown option") == 0) {
+            Console_Tell("unknown option %s: nothing was done (iolink-update -? lists the options)",
+                         request.refused);
+        } else {
+            Console_Tell("%s %s: nothing was done (iolink-update -? lists the options)",
+                         request.refused, request.refusedWhy);
+        }
         status = request.exitCode ? kExitRefused : 0;
     } else if (request.version) {
         PrintVersion(CarriedImages(), imagesArePlaceholders, placeholderWrites);

@@ -28,8 +28,32 @@ bool Contains(const char* text, const char* part) {
     return std::strstr(text, part) != nullptr;
 }
 
-void CopyText(char (&to)[kPortTextSize], const char (&from)[kDeviceTextSize]) {
+void CopyText(char (&to)[kPortTextSize], const char* from) {
     std::snprintf(to, sizeof(to), "%s", from);
+}
+
+// A text that fits a UsbIdentity field whole, or "" (a cut serial number could name another
+// master).
+void CopyWhole(char (&to)[kUsbTextSize], const char (&from)[kPortTextSize]) {
+    const size_t length = strnlen(from, sizeof(from));
+    if (length >= sizeof(to)) {
+        to[0] = '\0';
+        return;
+    }
+    std::memcpy(to, from, length);
+    to[length] = '\0';
+}
+
+// Keeps the candidates of which keep(candidate) is true; returns how many are left.
+template <typename Keep>
+int32_t Narrow(const FollowCandidate* candidates, int32_t count, bool (&left)[kLookupCapacity],
+               Keep keep) {
+    int32_t remaining = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        left[i] = left[i] && keep(candidates[i]);
+        remaining += left[i] ? 1 : 0;
+    }
+    return remaining;
 }
 
 // The key that finds a port in a friendly name: "(" + name + ")", upper case, so that COM1 does
@@ -87,6 +111,12 @@ int32_t FindDevicePorts(PortEntry* entries, int32_t capacity, const char* filter
         CopyText(entry.instanceId, instanceId);
         CopyText(entry.friendlyName, friendlyName);
         CopyText(entry.description, description);
+        // The serial number and location are optional: a device without them is still found.
+        char text[kDeviceTextSize] = {};
+        CopyText(entry.serialNumber,
+                 Platform_DeviceListText(list, index, DeviceText::serialNumber, text) ? text : "");
+        CopyText(entry.location,
+                 Platform_DeviceListText(list, index, DeviceText::location, text) ? text : "");
         ++count;
     }
     Platform_DeviceListClose(list);
@@ -140,4 +170,51 @@ int32_t IOL_IsSupportedMaster(const char* portName) {
         }
     }
     return result;
+}
+
+UsbIdentity UsbIdentityOf(const PortEntry& entry) {
+    UsbIdentity usb{};
+    CopyWhole(usb.serialNumber, entry.serialNumber);
+    CopyWhole(usb.location, entry.location);
+    return usb;
+}
+
+int32_t FindFollowedMaster(const FollowCandidate* candidates, int32_t count,
+                           const UsbIdentity& wanted, const char* portName) {
+    if (candidates == nullptr || count <= 0 || count > kLookupCapacity) {
+        return -1;
+    }
+    bool left[kLookupCapacity] = {};
+    for (int32_t i = 0; i < count; ++i) {
+        left[i] = candidates[i].usb != nullptr;
+    }
+    int32_t remaining = count;
+    bool narrowed = false;
+    if (wanted.serialNumber[0] != '\0') {
+        remaining = Narrow(candidates, count, left, [&](const FollowCandidate& c) {
+            return std::strcmp(c.usb->serialNumber, wanted.serialNumber) == 0;
+        });
+        narrowed = true;
+    }
+    if ((!narrowed || remaining > 1) && wanted.location[0] != '\0') {
+        remaining = Narrow(candidates, count, left, [&](const FollowCandidate& c) {
+            return std::strcmp(c.usb->location, wanted.location) == 0;
+        });
+        narrowed = true;
+    }
+    if (!narrowed && portName != nullptr) {
+        remaining = Narrow(candidates, count, left, [&](const FollowCandidate& c) {
+            return c.portName != nullptr && std::strcmp(c.portName, portName) == 0;
+        });
+        narrowed = true;
+    }
+    if (!narrowed || remaining != 1) {
+        return -1;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        if (left[i]) {
+            return i;
+        }
+    }
+    return -1;
 }

@@ -39,7 +39,35 @@ struct PortEntry {
     char instanceId[kPortTextSize];    // upper case, contains VID_vvvv&PID_pppp
     char friendlyName[kPortTextSize];  // ends with the port name in parentheses
     char description[kPortTextSize];
+    // What tells two masters of one kind apart; "" where the device does not say.
+    char serialNumber[kPortTextSize];  // the USB serial number
+    char location[kPortTextSize];      // where the USB device is plugged in
 };
+
+// A master's USB identity: what finds it again when it re-enumerates after a restart, whatever
+// name its port gets then. Texts that do not fit are left empty (a 63-character serial number is
+// longer than any a master reports).
+constexpr size_t kUsbTextSize = 64;
+struct UsbIdentity {
+    char serialNumber[kUsbTextSize];  // "" when the device has none
+    char location[kUsbTextSize];      // "" when the system does not say
+};
+
+// The USB identity of a found port.
+UsbIdentity UsbIdentityOf(const PortEntry& entry);
+
+// One candidate for FindFollowedMaster: a master's USB identity and its port name.
+struct FollowCandidate {
+    const UsbIdentity* usb;
+    const char* portName;
+};
+
+// Which of the candidates is the master wanted: the one with its serial number when it has one
+// (where several share that number, the one among them at its location); without a serial
+// number, the one at its location; where the system says neither, the one with its port name.
+// The index, or -1 when none or more than one is left.
+int32_t FindFollowedMaster(const FollowCandidate* candidates, int32_t count,
+                           const UsbIdentity& wanted, const char* portName);
 
 // Fills entries[startIndex..capacity-1] with the present devices whose instance ID contains
 // filter (case-insensitive); returns the index after the last entry filled.

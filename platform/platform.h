@@ -167,6 +167,20 @@ bool Platform_SerialClose(SerialPort* port);
 // "(tty" on POSIX. The port name starts at the character after the "(".
 const char* Platform_PortNameMarker();
 
+// Whether a name an operator typed is the given port name or USB serial number: exactly on POSIX
+// (ttyACM1); on Windows in any letter case, as the system itself treats COM12 and com12 (and
+// keeps serial numbers upper case in its instance IDs).
+bool Platform_SameName(const char* typed, const char* name);
+
+// Whether path leads to the serial port named portName: POSIX, a device node or any symbolic
+// link to it (/dev/ttyACM1, /dev/serial/by-id/...), both sides resolved before they are compared;
+// Windows, the port's device path (\\.\COM12, in any letter case). False for anything else.
+bool Platform_PathLeadsToPort(const char* path, const char* portName);
+
+// True when standard output and standard error go to a terminal (a console on Windows), where
+// the lines of both meet on one screen.
+bool Platform_OutputsShareTerminal();
+
 // ---- Device list ----
 
 // Size of each text buffer of the device list; a text of this length or longer is unreadable.
@@ -174,7 +188,17 @@ constexpr size_t kDeviceTextSize = 256;
 
 struct DeviceList;
 
-enum class DeviceText : uint8_t { friendlyName, instanceId, description };
+// The texts of a device. serialNumber and location tell two devices of one kind apart; a device
+// may have neither (an empty text is then read as absent).
+enum class DeviceText : uint8_t {
+    friendlyName,
+    instanceId,
+    description,
+    serialNumber,  // the USB device's serial number (POSIX: its serial attribute; Windows: the
+                   // instance ID's last part where the device reports one)
+    location,      // where the USB device sits (POSIX: its sysfs name such as 1-1.2; Windows:
+                   // the location information the device reports, such as Port_#0002.Hub_#0001)
+};
 
 enum class DeviceAt : uint8_t {
     present,  // a device stands at this index

@@ -13,6 +13,8 @@ struct FakeDevice {
     const char* instanceId;
     const char* friendlyName;
     const char* description;
+    const char* serialNumber = nullptr;
+    const char* location = nullptr;
 };
 
 // Replaces the system's device list by count devices (the array must outlive its use); nullptr

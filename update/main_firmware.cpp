@@ -99,7 +99,7 @@ int32_t SendBlock(int32_t slot, const Variant& variant, ImageCursor& at) {
     uint8_t out2[4] = {};
     r = IOL_SP_WriteBlock(slot, out1, out2);
     if (r != 0) {
-        std::printf("  Error in IOL_SP_WriteBlock:%X\n", static_cast<unsigned>(r));
+        Console_Print("  Error in IOL_SP_WriteBlock:%X\n", static_cast<unsigned>(r));
         return r;
     }
     r = WaitBootResult(slot, variant.busyTolerant);
@@ -107,8 +107,8 @@ int32_t SendBlock(int32_t slot, const Variant& variant, ImageCursor& at) {
         return r;
     }
     if (r != 0) {
-        std::printf("  writing was not successful: %X. Terminating Update\n",
-                    static_cast<unsigned>(r));
+        Console_Print("  writing was not successful: %X. Terminating Update\n",
+                      static_cast<unsigned>(r));
         return r;
     }
     ++at.blocks;
@@ -127,12 +127,12 @@ bool ResetPorts(int32_t slot) {
         }
         r = IOL_ResetPort(slot, 1);
         if (r != 0) {
-            std::printf("Error in IOL_ResetPort port=1 error=%i. Terminating update\n", r);
+            Console_Print("Error in IOL_ResetPort port=1 error=%i. Terminating update\n", r);
             Report(ProcedureEnd::failed, "at the port reset", kMasterUnchanged);
             return false;
         }
     } else if (r == IOL_ERR_TIMEOUT) {
-        std::printf("Master is already in Boot mode, continue\n");
+        Console_Print("Master is already in Boot mode, continue\n");
     }
     Platform_SleepMs(kPortResetPauseMs);
     return true;
@@ -150,7 +150,7 @@ bool Download(int32_t slot, const Variant& variant, ImageCursor& at) {
     uint8_t out2[4] = {};
     int32_t r = IOL_SP_InitDownload(slot, out1, out2, variant.format);
     if (r != 0) {
-        std::printf("Error in IOL_SP_InitDownload:%i. Terminating update\n", r);
+        Console_Print("Error in IOL_SP_InitDownload:%i. Terminating update\n", r);
         Report(ProcedureEnd::failed, "at the download start", kInBootLoader);
         return false;
     }
@@ -162,12 +162,12 @@ bool Download(int32_t slot, const Variant& variant, ImageCursor& at) {
                        BlockCount(variant, at.remaining), kMsPerBlock, kMsForSwap);
     r = IOL_SP_Erase(slot);
     if (r != 0) {
-        std::printf("  Error in IOL_SP_Erase:%i\n", r);
+        Console_Print("  Error in IOL_SP_Erase:%i\n", r);
     } else {
         r = WaitBootResult(slot, variant.busyTolerant);
         if (r != 0 && r != kStoppedAtOnce) {
-            std::printf("  Erasing was not successful error=0x%X. Terminating Update\n",
-                        static_cast<unsigned>(r));
+            Console_Print("  Erasing was not successful error=0x%X. Terminating Update\n",
+                          static_cast<unsigned>(r));
         }
     }
     const char* failedAt = "at the erase";
@@ -181,18 +181,18 @@ bool Download(int32_t slot, const Variant& variant, ImageCursor& at) {
         failedAt = "at the swap";
         r = IOL_SP_Finish(slot);
         if (r != 0) {
-            std::printf("  Error in IOL_SP_Finish:%X\n", static_cast<unsigned>(r));
+            Console_Print("  Error in IOL_SP_Finish:%X\n", static_cast<unsigned>(r));
         } else {
             r = WaitBootResult(slot, variant.busyTolerant);
             if (r == kStoppedAtOnce) {
                 // Nothing to print: the console is closing.
             } else if (r != 0 && variant.v3) {
-                std::printf("  swapping was not successful(%X). Terminating Update\n",
-                            static_cast<unsigned>(r));
+                Console_Print("  swapping was not successful(%X). Terminating Update\n",
+                              static_cast<unsigned>(r));
             } else if (r != 0) {
-                std::printf("  swapping was not successful. Terminating Update\n");
+                Console_Print("  swapping was not successful. Terminating Update\n");
             } else {
-                std::printf("\nBoot swapping was successful\n");
+                Console_Print("\nBoot swapping was successful\n");
             }
         }
     }
@@ -210,6 +210,11 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
         return;
     }
     const MasterEntry& entry = masterTable.rows[row];
+    // The rescan refills the table: the master's identity is kept for finding it again.
+    const UsbIdentity usb = entry.usb;
+    char portName[kMasterPortNameSize] = {};
+    std::memcpy(portName, entry.portName, sizeof(portName));
+    portName[sizeof(portName) - 1] = '\0';
     ImageCursor at;
     if (!PrepareImage(variant, entry, &at.remaining)) {
         return;
@@ -221,10 +226,10 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
         return;
     }
     SerialOpenFailure why{};
-    const int32_t slot = IOL_CreateWithCause(entry.portName, &why);
+    const int32_t slot = IOL_CreateWithCause(portName, &why);
     if (slot < 0) {
-        std::printf("Error in IOL_Create:%i\n", slot);
-        PrintOpenHint(entry.portName, slot, why);
+        Console_Print("Error in IOL_Create:%i\n", slot);
+        PrintOpenHint(portName, slot, why);
         Report(ProcedureEnd::failed, "at opening its port", kMasterUnchanged);
         return;
     }
@@ -241,7 +246,7 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
                kSwapped);
         return;
     }
-    WaitForMaster();
+    WaitForMaster(usb, portName);
 }
 
 }  // namespace
@@ -259,7 +264,7 @@ int32_t WriteImageChunks(int32_t slot, uint8_t format, ImageCursor& at, const ch
         // Cannot happen with images that fit their window; should it, the update ends as a
         // failure rather than reading past the buffer or committing a block short of its data.
         if (at.cursor > workBuffer.size() || chunk > workBuffer.size() - at.cursor) {
-            std::printf(
+            Console_Print(
                 "%sError in the image at %X: the write would read beyond the work buffer. "
                 "Terminating update\n",
                 linePrefix, static_cast<unsigned>(at.address));
@@ -268,8 +273,8 @@ int32_t WriteImageChunks(int32_t slot, uint8_t format, ImageCursor& at, const ch
         const int32_t r = IOL_SP_Write(slot, at.address, static_cast<uint8_t>(chunk),
                                        &workBuffer[at.cursor], format);
         if (r != 0) {
-            std::printf("%sError in IOL_SP_Write at %X with result:%X\n", linePrefix,
-                        static_cast<unsigned>(at.address), static_cast<unsigned>(r));
+            Console_Print("%sError in IOL_SP_Write at %X with result:%X\n", linePrefix,
+                          static_cast<unsigned>(at.address), static_cast<unsigned>(r));
             return r;
         }
         blockBytes += chunk;
@@ -278,7 +283,7 @@ int32_t WriteImageChunks(int32_t slot, uint8_t format, ImageCursor& at, const ch
         at.address += chunk;
         ++writes;
         if (writes % 8 == 4) {
-            std::printf(".");
+            Console_Print(".");
         }
         Stop_Announce();
     }
@@ -323,60 +328,73 @@ int32_t WaitBootResult(int32_t slot, bool busyTolerant) {
     return 2;
 }
 
-void WaitForMaster() {
+void WaitForMaster(const UsbIdentity& usb, const char* portName) {
     constexpr const char* kStoppedWaiting = "while waiting for the restarting master";
-    std::printf("Waiting for detection of the new interface");
+    Console_Print("Waiting for detection of the new interface");
     for (uint32_t tick = 0; tick < kRestartTicks; ++tick) {
         if (Stop_Requested()) {
             Report(ProcedureEnd::stopped, kStoppedWaiting, kSwapped);
             return;
         }
         Platform_SleepMs(kTickMs);
-        std::printf(".");
+        Console_Print(".");
     }
     masterTable.masterCount = 0;
     // The rescans print no hints while the master restarts (its port comes and goes, and may be
     // closed to users for a moment): only when it does not come back is the last reason told.
+    ScanFailures failures{};
     for (uint32_t scan = 0; scan < kRescans && masterTable.masterCount == 0; ++scan) {
         if (Stop_Requested()) {
             Report(ProcedureEnd::stopped, kStoppedWaiting, kSwapped);
             return;
         }
-        std::printf(".");
-        ScanMasters();
+        Console_Print(".");
+        ScanMasters(&failures);
         Platform_SleepMs(kTickMs);
     }
     if (masterTable.masterCount == 0) {
-        std::printf("Master was not found. Please check if the update was OK.!!!!!!!!!!!\n");
-        PrintScanHints();
+        Console_Print("Master was not found. Please check if the update was OK.!!!!!!!!!!!\n");
+        PrintScanHints(failures);
         return;
     }
-    // The scan has identified the master already; the identification below, when it succeeds,
-    // is what the report keeps.
-    const MasterEntry& found = masterTable.rows[0];
-    mainReport.identified = true;
-    mainReport.info = MasterInfo{};
-    for (int i = 0; i < 3; ++i) {
-        mainReport.info.mainVersion[i] = static_cast<uint8_t>(found.mainVersion[i]);
-        mainReport.info.stackVersion[i] = static_cast<uint8_t>(found.stackVersion[i]);
+    // The verdict is about the updated master, found among the masters the rescan identified by
+    // its USB identity; another master's versions never stand for it. Not among them: it was not
+    // identified again.
+    FollowCandidate candidates[kMasterRows] = {};
+    for (uint8_t row = 0; row < masterTable.masterCount && row < kMasterRows; ++row) {
+        candidates[row] =
+            FollowCandidate{&masterTable.rows[row].usb, masterTable.rows[row].portName};
     }
-    std::memcpy(mainReport.info.editionCode, found.editionCode,
-                std::min(sizeof(mainReport.info.editionCode), sizeof(found.editionCode)));
-    // The first master of the new scan is identified, whichever row the update was called with.
+    const int32_t updated = FindFollowedMaster(candidates, masterTable.masterCount, usb, portName);
+    if (updated >= 0) {
+        const MasterEntry& found = masterTable.rows[static_cast<size_t>(updated)];
+        mainReport.identified = true;
+        mainReport.info = MasterInfo{};
+        for (int i = 0; i < 3; ++i) {
+            mainReport.info.mainVersion[i] = static_cast<uint8_t>(found.mainVersion[i]);
+            mainReport.info.stackVersion[i] = static_cast<uint8_t>(found.stackVersion[i]);
+        }
+        std::memcpy(mainReport.info.editionCode, found.editionCode,
+                    std::min(sizeof(mainReport.info.editionCode), sizeof(found.editionCode)));
+    }
+    // The first master of the new scan is identified, whichever row the update was called with;
+    // when that is the updated master, its answer here is what the report keeps.
     SerialOpenFailure why{};
     const int32_t slot = IOL_CreateWithCause(masterTable.rows[0].portName, &why);
     if (slot < 0) {
-        std::printf("Error in IOL_Create:%i\n", slot);
+        Console_Print("Error in IOL_Create:%i\n", slot);
         PrintOpenHint(masterTable.rows[0].portName, slot, why);
         return;
     }
     MasterInfo info = {};
     const int32_t r = IOL_GetMasterInfo(slot, &info);
     if (r != 0) {
-        std::printf("Error in IOL_GetMasterInfo:%i\n", r);
+        Console_Print("Error in IOL_GetMasterInfo:%i\n", r);
     } else {
-        std::printf("New Master Version:  %s %s\n\r", info.versionText, info.editionCode);
-        mainReport.info = info;
+        Console_Print("New Master Version:  %s %s\n\r", info.versionText, info.editionCode);
+        if (updated == 0) {
+            mainReport.info = info;
+        }
     }
     IOL_Destroy(slot);
 }

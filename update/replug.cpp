@@ -56,11 +56,11 @@ void Report(ProcedureEnd end, const char* step, const char* state) {
 // the prompt: at the end of standard input, a read error or a stop request (Ctrl-C) the
 // procedure ends here, with nothing more sent to the master.
 void Tick(ReplugState& s) {
-    std::printf("w");
+    Console_Print("w");
     --s.countdown;
     if (s.countdown == 0) {
-        std::printf("\n");
-        std::printf(
+        Console_Print("\n");
+        Console_Print(
             "Please disconnect the USB master and connect it back to the PC. Press any key if you "
             "are ready");
         const int key = Platform_ReadKey();
@@ -76,24 +76,24 @@ void Tick(ReplugState& s) {
             Report(ProcedureEnd::stopped, where, StateBefore(s.step));
             return;
         }
-        std::printf("\n");
+        Console_Print("\n");
     }
 }
 
 int32_t Transfer(int32_t slot, ReplugState& s) {
-    std::printf("Begin transfer for adress:%4X", static_cast<unsigned>(s.at.address & 0xFFFF));
+    Console_Print("Begin transfer for adress:%4X", static_cast<unsigned>(s.at.address & 0xFFFF));
     // The failure messages follow progress text on the same line: they begin with a line end.
     int32_t r = WriteImageChunks(slot, kFormatShortAddress, s.at, "\n");
     if (r != 0) {
         s.done = true;
     } else {
-        std::printf("Writing Block:");
+        Console_Print("Writing Block:");
         uint8_t out1[4] = {};
         uint8_t out2[4] = {};
         r = IOL_SP_WriteBlock(slot, out1, out2);
         if (r != 0) {
             s.done = true;
-            std::printf("\nError in IOL_SP_WriteBlock:%X\n", static_cast<unsigned>(r));
+            Console_Print("\nError in IOL_SP_WriteBlock:%X\n", static_cast<unsigned>(r));
         } else {
             s.countdown = kCountdownTicks;
             if (s.at.remaining == 0) {
@@ -127,7 +127,7 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
     const int32_t slot = IOL_CreateWithCause(masterTable.rows[row].portName, &why);
     if (slot < 0) {
         s.done = true;
-        std::printf("Error in IOL_Create:%i\n", slot);
+        Console_Print("Error in IOL_Create:%i\n", slot);
         PrintOpenHint(masterTable.rows[row].portName, slot, why);
         Report(ProcedureEnd::failed, StepText(step, false), StateBefore(step));
         return 0;
@@ -139,7 +139,7 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
     int32_t r = IOL_SP_InitDownload(slot, out1, out2, kFormatShortAddress);
     if (r != 0) {
         s.done = true;
-        std::printf("Error in IOL_SP_InitDownload:%i\n", r);
+        Console_Print("Error in IOL_SP_InitDownload:%i\n", r);
         Stop_EndCritical();
         IOL_Destroy(slot);
         Report(ProcedureEnd::failed, StepText(step, false), StateBefore(step));
@@ -147,11 +147,11 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
     }
     switch (s.step) {
         case Step::erase:
-            std::printf("Starting Erase:");
+            Console_Print("Starting Erase:");
             r = IOL_SP_Erase(slot);
             if (r != 0) {
                 s.done = true;
-                std::printf("Error in IOL_SP_Erase:%i\n", r);
+                Console_Print("Error in IOL_SP_Erase:%i\n", r);
             } else {
                 s.step = Step::transfer;
                 s.countdown = kCountdownTicks;
@@ -161,11 +161,11 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
             r = Transfer(slot, s);
             break;
         case Step::swap:
-            std::printf("Swap old and new firmware:");
+            Console_Print("Swap old and new firmware:");
             r = IOL_SP_Finish(slot);
             if (r != 0) {
                 s.done = true;
-                std::printf("\nError in IOL_SP_Finish:%X\n", static_cast<unsigned>(r));
+                Console_Print("\nError in IOL_SP_Finish:%X\n", static_cast<unsigned>(r));
             } else {
                 s.countdown = kCountdownTicks;
                 s.step = Step::identify;
@@ -177,9 +177,9 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
             // The swap was accepted before this pass: the firmware is written either way.
             Report(ProcedureEnd::written, "", kSwapped);
             if (r != 0) {
-                std::printf("Error in IOL_GetMasterInfo:%i\n", r);
+                Console_Print("Error in IOL_GetMasterInfo:%i\n", r);
             } else {
-                std::printf("New Master Version:  %s %s\n\r", info.versionText, info.editionCode);
+                Console_Print("New Master Version:  %s %s\n\r", info.versionText, info.editionCode);
                 mainReport.identified = true;
                 mainReport.info = info;
             }
@@ -209,8 +209,8 @@ void UpdateMainFirmwareV2Replug(uint8_t row) {
     if (descriptor == nullptr) {
         return;
     }
-    std::printf("Current Master Version:  %s %s\n\r", entry.versionText, entry.editionCode);
-    std::printf("Flashing: %s\n\r", descriptor->versionText);
+    Console_Print("Current Master Version:  %s %s\n\r", entry.versionText, entry.editionCode);
+    Console_Print("Flashing: %s\n\r", descriptor->versionText);
 
     ReplugState s;
     s.at.remaining = LoadV2Image(*descriptor);

@@ -89,11 +89,11 @@ void Stop_Announce() {
     // The unit in progress is the next one (1-based); after the last, the phase's end.
     const uint32_t current = done < g_phase.units ? done + 1 : g_phase.units;
     // A failed write to standard error is ignored: there is nobody left to tell.
-    std::fprintf(stderr,
-                 "iolink-update: stop requested (%s): %s (%s %u of %u); the program stops when "
-                 "this is done, in about %u s. Do not unplug the master.\n",
-                 CauseText(), g_phase.what, g_phase.unit, static_cast<unsigned>(current),
-                 static_cast<unsigned>(g_phase.units), static_cast<unsigned>(seconds));
+    Console_Tell(
+        "stop requested (%s): %s (%s %u of %u); the program stops when "
+        "this is done, in about %u s. Do not unplug the master.",
+        CauseText(), g_phase.what, g_phase.unit, static_cast<unsigned>(current),
+        static_cast<unsigned>(g_phase.units), static_cast<unsigned>(seconds));
 }
 
 void Stop_EndCritical() {

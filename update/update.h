@@ -4,10 +4,47 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <iosfwd>
 #include <span>
 
 #include "images/images.h"
 #include "services/services.h"
+
+// ---- Console ----
+
+// printf-style checking of the format strings below (MinGW: the C library's own printf family).
+#if defined(__MINGW_PRINTF_FORMAT)
+#define IOLINK_PRINTF_LIKE(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#else
+#define IOLINK_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+// Standard output, printf-style: the run's own text.
+void Console_Print(const char* format, ...) IOLINK_PRINTF_LIKE(1, 2);
+
+// One line on standard error: "iolink-update: ", the text and a line end, written at once. Where
+// standard output and standard error share a terminal and standard output has left a line open
+// (progress marks, a prompt), the line begins with a line end of its own, on standard error.
+void Console_Tell(const char* format, ...) IOLINK_PRINTF_LIKE(1, 2);
+
+// Whether the last text written to standard output left its line open.
+bool Console_LineOpen();
+
+// For its lifetime the standard output stream object (std::cout) writes through the tracking of
+// open lines as well; the run holds one.
+class ConsoleTracking {
+  public:
+    ConsoleTracking();
+    ~ConsoleTracking();
+    ConsoleTracking(const ConsoleTracking&) = delete;
+    ConsoleTracking& operator=(const ConsoleTracking&) = delete;
+
+  private:
+    std::streambuf* saved_;
+};
+
+// ---- Main firmware and IO-Link stack updates ----
 
 // The buffer a main-firmware image is expanded or copied into and sent from.
 extern std::array<uint8_t, kMain3WindowSize> workBuffer;
@@ -53,8 +90,9 @@ int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records);
 // polls, any other value the code of an unexpected event.
 int32_t WaitBootResult(int32_t slot, bool busyTolerant);
 
-// Waits for the updated master to come back, then identifies it. Fills mainReport's read-back.
-void WaitForMaster();
+// Waits for the updated master (its USB identity, and the port name it had) to come back, then
+// identifies the first master found. Fills mainReport's read-back from the updated master alone.
+void WaitForMaster(const UsbIdentity& usb, const char* portName);
 
 // ---- What a procedure achieved ----
 
@@ -114,5 +152,18 @@ void Stop_EndCritical();
 // IOL_ERR_OPEN or IOL_ERR_CONFIGURE, the cause as that call recorded it) and what to do. Other
 // results print nothing.
 void PrintOpenHint(const char* portName, int32_t createResult, const SerialOpenFailure& why);
-// The hint for every master's port that the last scan could not open (scanFailures).
-void PrintScanHints();
+// A master's port that a scan could not open, and why (for the operator's hint).
+constexpr size_t kScanFailureRows = 10;
+struct ScanFailure {
+    char portName[kLinkPortNameSize];
+    int32_t createResult;
+    SerialOpenFailure why;
+};
+
+struct ScanFailures {
+    std::array<ScanFailure, kScanFailureRows> rows;
+    uint8_t count;
+};
+
+// The hint for every master's port that a scan could not open.
+void PrintScanHints(const ScanFailures& failures);

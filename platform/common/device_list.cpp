@@ -56,9 +56,24 @@ bool Platform_DeviceListText(DeviceList* list, uint32_t index, DeviceText which,
         return false;
     }
     const FakeDevice& device = list->fake.devices[index];
-    const char* text = which == DeviceText::friendlyName ? device.friendlyName
-                       : which == DeviceText::instanceId ? device.instanceId
-                                                         : device.description;
+    const char* text = nullptr;
+    switch (which) {
+        case DeviceText::friendlyName:
+            text = device.friendlyName;
+            break;
+        case DeviceText::instanceId:
+            text = device.instanceId;
+            break;
+        case DeviceText::description:
+            text = device.description;
+            break;
+        case DeviceText::serialNumber:
+            text = device.serialNumber;
+            break;
+        case DeviceText::location:
+            text = device.location;
+            break;
+    }
     if (text == nullptr) {
         return false;
     }

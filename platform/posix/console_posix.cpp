@@ -95,3 +95,7 @@ int Platform_ReadKey() {
 bool Platform_ConsoleClosesAtExit() {
     return false;
 }
+
+bool Platform_OutputsShareTerminal() {
+    return isatty(STDOUT_FILENO) == 1 && isatty(STDERR_FILENO) == 1;
+}

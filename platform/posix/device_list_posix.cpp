@@ -4,6 +4,8 @@
 //                                                     when the device has no serial number)
 //   friendly name  <product> (<tty name>)
 //   description    <product>
+//   serial number  the USB device's serial attribute (none when it has none)
+//   location       the USB device folder's name (1-1.2): where it is plugged in
 // A device without a product string is described as Windows' driver describes a CDC port:
 // "USB Serial Device (<tty name>)" and "USB Serial Device", so that a master without one is
 // still found.
@@ -31,6 +33,8 @@ struct PosixDevice {
     std::string instanceId;
     std::string friendlyName;
     std::string description;
+    std::string serialNumber;  // "" when the USB device has none
+    std::string location;      // the USB device folder's name: 1-1.2 (bus 1, hub port 1, port 2)
 };
 
 constexpr const char* kNoProductName = "USB Serial Device";
@@ -150,14 +154,15 @@ std::optional<PosixDevice> DescribeTty(const std::string& ttyClass, const std::s
     if (!vendor || !product) {
         return std::nullopt;
     }
-    std::optional<std::string> serial = ReadText(*usb + "/serial");
-    if (!serial) {
-        serial = usb->substr(usb->rfind('/') + 1);
-    }
+    const std::string location = usb->substr(usb->rfind('/') + 1);
+    const std::optional<std::string> serial = ReadText(*usb + "/serial");
     const std::optional<std::string> productName = ReadText(*usb + "/product");
 
     PosixDevice result;
-    result.instanceId = "USB\\VID_" + Trim(*vendor) + "&PID_" + Trim(*product) + "\\" + *serial;
+    result.instanceId =
+        "USB\\VID_" + Trim(*vendor) + "&PID_" + Trim(*product) + "\\" + serial.value_or(location);
+    result.serialNumber = serial.value_or("");
+    result.location = location;
     result.description = productName.value_or(kNoProductName);
     result.friendlyName = result.description + " (" + ttyName + ")";
     return result;
@@ -217,9 +222,26 @@ bool OsDeviceList_Text(OsDeviceList* list, uint32_t index, DeviceText which,
         return false;
     }
     const PosixDevice& device = list->devices[index];
-    const std::string* text = which == DeviceText::friendlyName ? &device.friendlyName
-                              : which == DeviceText::instanceId ? &device.instanceId
-                                                                : &device.description;
+    const std::string* text = &device.description;
+    switch (which) {
+        case DeviceText::friendlyName:
+            text = &device.friendlyName;
+            break;
+        case DeviceText::instanceId:
+            text = &device.instanceId;
+            break;
+        case DeviceText::description:
+            break;
+        case DeviceText::serialNumber:
+            text = &device.serialNumber;
+            break;
+        case DeviceText::location:
+            text = &device.location;
+            break;
+    }
+    if (text->empty() && (which == DeviceText::serialNumber || which == DeviceText::location)) {
+        return false;
+    }
     // A text of the buffer's size or longer does not fit with its terminating zero.
     if (text->size() >= kDeviceTextSize) {
         return false;

@@ -336,3 +336,25 @@ bool Platform_SerialClose(SerialPort* port) {
 const char* Platform_PortNameMarker() {
     return "(tty";
 }
+
+bool Platform_SameName(const char* typed, const char* name) {
+    return typed != nullptr && name != nullptr && std::strcmp(typed, name) == 0;
+}
+
+// stat follows every symbolic link, so a udev link (/dev/serial/by-id/...) and the node it leads
+// to compare equal; two nodes of one terminal device (same device number) are one port as well.
+bool Platform_PathLeadsToPort(const char* path, const char* portName) {
+    if (path == nullptr || portName == nullptr || path[0] != '/' || portName[0] == '\0' ||
+        std::strchr(portName, '/') != nullptr) {
+        return false;
+    }
+    struct stat given {};
+    struct stat port {};
+    if (stat(path, &given) != 0 || stat((PosixRoots_Dev() + "/" + portName).c_str(), &port) != 0) {
+        return false;
+    }
+    if (S_ISCHR(given.st_mode) && S_ISCHR(port.st_mode)) {
+        return given.st_rdev == port.st_rdev;
+    }
+    return given.st_dev == port.st_dev && given.st_ino == port.st_ino;
+}

@@ -98,3 +98,13 @@ bool Platform_ConsoleClosesAtExit() {
         GetConsoleProcessList(processes.data(), static_cast<DWORD>(processes.size()));
     return ConsoleWindows_ClosesAtExit(static_cast<uint32_t>(count), StandardInputIsConsole());
 }
+
+// A console handle answers GetConsoleMode; a file, a pipe or the NUL device does not.
+bool Platform_OutputsShareTerminal() {
+    DWORD mode = 0;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    return out != nullptr && out != INVALID_HANDLE_VALUE && err != nullptr &&
+           err != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode) != FALSE &&
+           GetConsoleMode(err, &mode) != FALSE;
+}

@@ -1,5 +1,6 @@
 // The device list from the Setup API: the present devices of all classes that expose a device
-// interface, walked by index, with each device's friendly name, instance ID and description.
+// interface, walked by index, with each device's friendly name, instance ID and description, and
+// for telling two masters apart its USB serial number and location.
 #include <windows.h>
 // setupapi.h needs the declarations of windows.h first.
 #include <setupapi.h>
@@ -72,6 +73,24 @@ bool ReadInstanceId(OsDeviceList* list, char (&buffer)[kDeviceTextSize]) {
            FALSE;
 }
 
+// A USB device's instance ID is USB\VID_vvvv&PID_pppp\<serial number> when the device reports a
+// serial number; without one (and for one interface of a composite device, USB\...&MI_nn\...)
+// the system makes up the last part, and a made-up part always holds a "&". Such a device has no
+// serial number to tell it by.
+bool ReadSerialNumber(OsDeviceList* list, char (&buffer)[kDeviceTextSize]) {
+    char id[kDeviceTextSize] = {};
+    if (!ReadInstanceId(list, id) || _strnicmp(id, "USB\\", 4) != 0 ||
+        std::strstr(id, "&MI_") != nullptr) {
+        return false;
+    }
+    const char* last = std::strrchr(id, '\\');
+    if (last == nullptr || last[1] == '\0' || std::strchr(last, '&') != nullptr) {
+        return false;
+    }
+    std::memcpy(buffer, last + 1, std::strlen(last + 1) + 1);
+    return true;
+}
+
 }  // namespace
 
 // The "Ports" class list is asked for twice, first for its length and then for the list; only
@@ -130,6 +149,13 @@ bool OsDeviceList_Text(OsDeviceList* list, uint32_t index, DeviceText which,
             break;
         case DeviceText::description:
             ok = ReadProperty(list, SPDRP_DEVICEDESC, buffer);
+            break;
+        case DeviceText::serialNumber:
+            ok = ReadSerialNumber(list, buffer);
+            break;
+        case DeviceText::location:
+            // "Port_#0002.Hub_#0001": the hub and its port that the device is plugged into.
+            ok = ReadProperty(list, SPDRP_LOCATION_INFORMATION, buffer) && buffer[0] != '\0';
             break;
     }
     if (!ok) {

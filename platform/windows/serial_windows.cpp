@@ -4,6 +4,7 @@
 #include "platform/windows/serial_windows.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <new>
 
@@ -295,4 +296,31 @@ bool Platform_SerialClose(SerialPort* port) {
 
 const char* Platform_PortNameMarker() {
     return "(COM";
+}
+
+// Port names and the serial numbers in instance IDs are ASCII; the system compares them without
+// regard to letter case.
+bool Platform_SameName(const char* typed, const char* name) {
+    if (typed == nullptr || name == nullptr) {
+        return false;
+    }
+    for (; *typed != '\0' && *name != '\0'; ++typed, ++name) {
+        const auto a = static_cast<unsigned char>(*typed);
+        const auto b = static_cast<unsigned char>(*name);
+        if (std::toupper(a) != std::toupper(b)) {
+            return false;
+        }
+    }
+    return *typed == *name;
+}
+
+// The device path the program itself opens (\\.\COM12), or the same with the \\?\ prefix.
+bool Platform_PathLeadsToPort(const char* path, const char* portName) {
+    if (path == nullptr || portName == nullptr || portName[0] == '\0') {
+        return false;
+    }
+    if (std::strncmp(path, "\\\\.\\", 4) != 0 && std::strncmp(path, "\\\\?\\", 4) != 0) {
+        return false;
+    }
+    return Platform_SameName(path + 4, portName);
 }

@@ -83,9 +83,11 @@ TEST_F(ScanE2e, TwoEligibleMastersAreRefused) {
               "\n");
     EXPECT_EQ(run.err,
               "iolink-update: ttyACM0 (edition SE, main 3.0.10, stack 1.3.0) qualifies for an "
-              "update, as does another: connect only the one to update\n"
+              "update, as does another: name the one to update with --port ttyACM0, or connect "
+              "only that one\n"
               "iolink-update: ttyACM1 (edition SE, main 2.1.7, stack 1.2.0) qualifies for an "
-              "update, as does another: connect only the one to update\n"
+              "update, as does another: name the one to update with --port ttyACM1, or connect "
+              "only that one\n"
               "iolink-update: result: nothing written (2 masters qualify for an update)\n");
     EXPECT_EQ(first.Received(), std::vector<Bytes>{kIdentify});
     EXPECT_EQ(second.Received(), std::vector<Bytes>{kIdentify});
@@ -168,6 +170,60 @@ TEST_F(ScanE2e, UnknownEditionIsListedWithoutName) {
               "\n");
 }
 
+// --port names one master of several in any of its spellings: the scan opens that master's port
+// and no other, and its listing row carries the serial number and USB location. A name that
+// names no master, or a port that another program holds, opens nothing and writes nothing.
+TEST_F(ScanE2e, PortOptionOpensTheNamedMasterAlone) {
+    VirtualMaster& first = bench.AddMaster(Identity("309", "SE"));
+    VirtualMaster& second = bench.AddMaster(Identity("309", "SE"));
+    const std::string byId = "/dev/serial/by-id/usb-Norvik_GmbH_IO-Link_USB_Master_VM2-if00";
+    const std::string setup = "mkdir -p /dev/serial/by-id && ln -sf ../../ttyACM1 " + byId;
+    const std::vector<std::vector<std::string>> forms = {
+        {"--port", "ttyACM1"}, {"--port", "/dev/ttyACM1"}, {"--port", byId},
+        {"--port", "VM2"},     {"--port=ttyACM1"},
+    };
+    for (const std::vector<std::string>& form : forms) {
+        first.ClearReceived();
+        second.ClearReceived();
+        std::vector<std::string> command = {Bench::UpdaterPath(), "--list"};
+        command.insert(command.end(), form.begin(), form.end());
+        const BenchRun run = bench.RunInNamespace(command, setup, 60000);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out,
+                  "ttyACM1 found, try to get information\n"
+                  "ttyACM1  serial VM2  usb 1-2  edition SE  main 3.0.9  stack 1.3.0  would write "
+                  "main firmware 3.0.9 -> 3.0.10\n")
+            << form.back();
+        EXPECT_EQ(run.err, "") << form.back();
+        EXPECT_TRUE(first.Received().empty()) << form.back();
+        EXPECT_EQ(second.Received(), std::vector<Bytes>{kIdentify}) << form.back();
+    }
+
+    first.ClearReceived();
+    second.ClearReceived();
+    BenchRun run = Run({"--port", "ttyACM7", "--exit-code"}, 2);
+    EXPECT_EQ(run.out, "No USB IO-Link Master found. Exiting...\n\n");
+    EXPECT_EQ(run.err,
+              "iolink-update: --port ttyACM7 names no attached master (masters found: ttyACM0 "
+              "(serial VM1), ttyACM1 (serial VM2)): nothing was opened\n"
+              "iolink-update: result: nothing written (--port ttyACM7 names no attached master)\n");
+    EXPECT_TRUE(first.Received().empty());
+    EXPECT_TRUE(second.Received().empty());
+
+    const int held = open(second.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    run = Run({"--port", "ttyACM1", "--exit-code"}, 2);
+    close(held);
+    EXPECT_EQ(run.out, "No USB IO-Link Master found. Exiting...\n\n");
+    EXPECT_NE(run.err.find("iolink-update: cannot open ttyACM1: the port is in use by another "
+                           "program"),
+              std::string::npos)
+        << run.err;
+    EXPECT_TRUE(first.Received().empty());
+    EXPECT_TRUE(second.Received().empty());
+}
+
 // Arguments that only ask never write: the master receives at most the scan's identification.
 struct Question {
     std::vector<std::string> args;
@@ -180,7 +236,7 @@ struct Question {
 TEST_F(ScanE2e, QuestionsNeverWrite) {
     VirtualMaster& vm = bench.AddMaster(Identity("309", "SE"));
     const std::string found = "ttyACM0 found, try to get information\n";
-    const std::string row = "ttyACM0  edition SE  main 3.0.9  stack 1.3.0  ";
+    const std::string row = "ttyACM0  serial VM1  usb 1-1  edition SE  main 3.0.9  stack 1.3.0  ";
     const Question questions[] = {
         {{"/?"}, "Norvik IO-Link USB Master - SE Firmware Updater\n", "", false, 0},
         {{"-s", "--version"},

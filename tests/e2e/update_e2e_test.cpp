@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "images/images.h"
@@ -169,6 +171,82 @@ TEST_F(UpdateE2e, ReplugProcedureOnA205Master) {
     EXPECT_EQ(run.out, WholeReplugRun("ttyACM0"));
     EXPECT_EQ(prompts, 5u);
     ExpectReplugProcedureDone(vm);
+}
+
+// ---- Several masters on one PC ----
+
+// With a DE master on 3.0.10 at ttyACM0 and the chosen SE master at ttyACM1, the rescan finds the
+// DE master first: standard output identifies it (row 0), but the verdict is about the SE master,
+// found again by its serial number: updated when it came back on 3.0.10, failed when it did not.
+TEST(TwoMasterVerdictE2e, IsAboutTheUpdatedMaster) {
+    if (const std::string reason = Bench::Unavailable(); !reason.empty()) {
+        GTEST_SKIP() << reason;
+    }
+    struct Case {
+        const char* after;
+        const char* result;
+        int status;
+    };
+    const Case cases[] = {
+        {"30A", "result: updated ttyACM1: main firmware 3.0.9 -> 3.0.10 (verified)\n", 0},
+        {"309", "result: failed ttyACM1: main firmware 3.0.9 -> 3.0.9 (3.0.10 was written)\n", 1},
+    };
+    for (const Case& c : cases) {
+        Bench bench;
+        VmIdentity development = Identity("30A", "130");
+        std::copy_n("DE", 2, development.edition);
+        VirtualMaster& other = bench.AddMaster(development);
+        VirtualMaster& chosen = bench.AddMaster(Identity("309", "130"));
+        chosen.SetIdentityAfterUpdate(Identity(c.after, "130"));
+        const BenchRun run = bench.Run({"--exit-code"}, kRunTimeoutMs);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.status, c.status) << c.after;
+        EXPECT_NE(run.out.find("New Master Version:  3.0.A/1.3.0 DE\n\r"), std::string::npos);
+        EXPECT_NE(run.err.find(std::string("iolink-update: ") + c.result), std::string::npos)
+            << run.err;
+        EXPECT_EQ(CountType(Requests(other.Received()), 0xC9), 0u);
+        ExpectFlash3(chosen);
+    }
+}
+
+// Two processes side by side, each with its own --port, each update its own master in about the
+// time of one: standard output is what a run with that master alone prints, and each master
+// receives its own process's frames only (the scan's identification, the download, and after the
+// restart one identification by the rescan and one by the final open).
+TEST_F(UpdateE2e, SideBySideWithOnePortEach) {
+    VirtualMaster* masters[] = {&bench.AddMaster(Identity("309", "130")),
+                                &bench.AddMaster(Identity("309", "130"))};
+    for (VirtualMaster* vm : masters) {
+        vm->SetIdentityAfterUpdate(Identity("30A", "130"));
+    }
+    char pattern[] = "/tmp/iolink-side-by-side-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string script =
+        "for n in 0 1; do (\"$0\" --port ttyACM$n --exit-code >\"$1/out$n\" 2>\"$1/err$n\"; "
+        "echo $? >\"$1/status$n\") & done; wait";
+    const BenchRun run =
+        bench.RunInNamespace({"sh", "-c", script, Bench::UpdaterPath(), dir}, "", kRunTimeoutMs);
+    EXPECT_FALSE(run.timedOut);
+    for (int n = 0; n < 2; ++n) {
+        const std::string port = "ttyACM" + std::to_string(n);
+        const auto read = [&](const std::string& name) {
+            std::ifstream file(dir + "/" + name + std::to_string(n));
+            return std::string(std::istreambuf_iterator<char>(file), {});
+        };
+        EXPECT_EQ(read("status"), "0\n") << port;
+        EXPECT_EQ(read("out"), WholeHeader("3.0.9/1.3.0", port) + kV3Dots +
+                                   WholeSwapAndReturn("3.0.A/1.3.0", port) + "\n");
+        EXPECT_NE(read("err").find("iolink-update: result: updated " + port +
+                                   ": main firmware 3.0.9 -> 3.0.10 (verified)\n"),
+                  std::string::npos)
+            << read("err");
+        const std::vector<Request> requests = Requests(masters[n]->Received());
+        EXPECT_EQ(CountType(requests, 0x67), 3u) << port;
+        EXPECT_EQ(CountType(requests, 0xCB), 1792u) << port;
+        EXPECT_TRUE(masters[n]->Violations().empty()) << port;
+        ExpectFlash3(*masters[n]);
+    }
+    std::filesystem::remove_all(dir);
 }
 
 // ---- Failures: each ends with its message, and nothing is sent after it that must not be ----

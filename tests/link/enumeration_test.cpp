@@ -160,4 +160,30 @@ TEST_F(EnumerationTest, SupportedMasterKeysOnTheWholePortName) {
     EXPECT_EQ(IOL_IsSupportedMaster("COM3"), 0);
 }
 
+// A restarting master is found again by its USB identity, never by a neighbour's: its serial
+// number (a shared one told apart by the location), else its location, else its port name. The
+// port of the found one may have another name than before.
+TEST(FollowedMaster, IsFoundByItsUsbIdentityAlone) {
+    const UsbIdentity usb[] = {{"VM1", "1-1"}, {"VM1", "1-2"}, {"", "1-3"}, {"", ""}};
+    const FollowCandidate candidates[] = {
+        {&usb[0], "ttyACM0"}, {&usb[1], "ttyACM1"}, {&usb[2], "ttyACM2"}, {&usb[3], "ttyACM3"}};
+    struct Case {
+        UsbIdentity wanted;
+        const char* portName;
+        int32_t found;
+    };
+    const Case cases[] = {
+        {{"VM1", "1-2"}, "ttyACM9", 1},   // a shared serial number, told by the location
+        {{"VM1", ""}, "ttyACM0", -1},     // a shared serial number and no location: not guessed
+        {{"VM7", "1-1"}, "ttyACM0", -1},  // its serial number is not there: nobody at its place
+        {{"", "1-3"}, "ttyACM5", 2},      // no serial number: by the location, renamed port
+        {{"", ""}, "ttyACM3", 3},         // the system tells neither: by the port name
+        {{"", ""}, "ttyACM8", -1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FindFollowedMaster(candidates, 4, c.wanted, c.portName), c.found)
+            << c.wanted.serialNumber << " " << c.wanted.location << " " << c.portName;
+    }
+}
+
 }  // namespace

@@ -1,11 +1,17 @@
 // The update procedures in-process against a virtual master on ttyACM0, with the long waits
 // shortened through the platform's sleep seam (the sleeps asked for are recorded).
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "app/app.h"
@@ -13,6 +19,7 @@
 #include "platform/seams.h"
 #include "services/services.h"
 #include "sim/virtual_master.h"
+#include "tests/platform/pty_posix.h"
 #include "tests/support/stdout_capture.h"
 #include "update/update.h"
 
@@ -360,6 +367,59 @@ TEST_F(InProcessUpdate, MainFirmwareOnAPortThatIsGoneSaysSo) {
         CaptureStderr([&] { out = CaptureStdout([] { UpdateMainFirmwareV3(0); }); });
     EXPECT_EQ(out, "Error in IOL_Create:-2\n");
     EXPECT_NE(err.find("cannot open ttyACM5: the port is gone"), std::string::npos) << err;
+}
+
+}  // namespace
+
+namespace {
+
+// Standard output and standard error on one terminal: a line on standard error after progress
+// marks begins on a line of its own (the line end written to standard error), and standard output
+// carries the run's text alone. Where standard output goes elsewhere nothing is added.
+TEST(ConsoleLines, StderrLineAfterProgressMarksStartsAtTheLeft) {
+    struct Case {
+        bool stdoutOnTerminal;
+        const char* terminal;  // what the terminal shows
+    };
+    const Case cases[] = {
+        {true, "..\niolink-update: one\niolink-update: two\n.\niolink-update: three\n"},
+        {false, "iolink-update: one\niolink-update: two\niolink-update: three\n"},
+    };
+    for (const Case& c : cases) {
+        TestPty pty;
+        ASSERT_TRUE(pty.ok());
+        const int terminal = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(terminal, 0);
+        termios raw{};
+        ASSERT_EQ(tcgetattr(terminal, &raw), 0);
+        raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // line ends as written
+        ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
+        std::string elsewhere;
+        {
+            StdoutCapture capture(1);
+            const int savedErr = dup(2);
+            if (c.stdoutOnTerminal) {
+                dup2(terminal, 1);
+            }
+            dup2(terminal, 2);
+            {
+                const ConsoleTracking tracking;
+                Console_Print("..");
+                Console_Tell("one");
+                Console_Tell("two");
+                std::cout << ".";
+                Console_Tell("three");
+            }
+            dup2(savedErr, 2);
+            close(savedErr);
+            elsewhere = capture.Text();
+        }
+        close(terminal);
+        const std::string expected = c.terminal;
+        const std::vector<uint8_t> shown = pty.Read(expected.size(), 500);
+        EXPECT_EQ(std::string(shown.begin(), shown.end()), expected);
+        EXPECT_EQ(elsewhere, c.stdoutOnTerminal ? "" : "...");
+    }
 }
 
 }  // namespace
