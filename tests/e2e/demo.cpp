@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -212,6 +213,70 @@ bool Deferral() {
     return ok;
 }
 
+// N whole 3.x updates side by side, one process per master each with its own --port, against one
+// update alone: each process touches only its own port, so the N take about the time of one.
+bool SideBySide(unsigned count) {
+    const double floorSeconds =
+        kV3Floor.requests * 0.010 + kV3Floor.verdicts * 0.5 + kV3Floor.pauses;
+    // Each process's own wall time, in milliseconds, from the shell that starts it.
+    const char* const script =
+        "u=\"$0\"; d=\"$1\"; n=0; while [ $n -lt \"$2\" ]; do (s=$(date +%s%N); \"$u\" --port "
+        "ttyACM$n --exit-code >/dev/null 2>&1; r=$?; e=$(date +%s%N); echo \"$r "
+        "$(((e-s)/1000000))\" "
+        ">\"$d/run$n\") & n=$((n+1)); done; wait";
+    char pattern[] = "/tmp/iolink-side-by-side-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    bool ok = true;
+    double alone = 0;
+    double slowest = 0;
+    for (const unsigned masters : {1u, count}) {
+        Bench bench;
+        for (unsigned i = 0; i < masters; ++i) {
+            bench.AddMaster(Identity("309", "130")).SetIdentityAfterUpdate(Identity("30A", "130"));
+        }
+        const BenchRun run = bench.RunInNamespace(
+            {"sh", "-c", script, Bench::UpdaterPath(), dir, std::to_string(masters)}, "",
+            kTimeoutMs);
+        ok = ok && !run.timedOut;
+        for (unsigned i = 0; i < masters; ++i) {
+            int status = -1;
+            long ms = 0;
+            std::FILE* file = std::fopen((dir + "/run" + std::to_string(i)).c_str(), "r");
+            if (file == nullptr || std::fscanf(file, "%d %ld", &status, &ms) != 2) {
+                ok = false;
+            }
+            if (file != nullptr) {
+                std::fclose(file);
+            }
+            ok = ok && status == 0;
+            const double seconds = static_cast<double>(ms) / 1000.0;
+            if (masters == 1) {
+                alone = seconds;
+            } else {
+                slowest = std::max(slowest, seconds);
+                std::printf(
+                    "  update %u of %u (--port ttyACM%u)    %7.2f s, %.2f times the floor\n", i + 1,
+                    masters, i, seconds, seconds / floorSeconds);
+            }
+        }
+        if (masters == 1) {
+            std::printf("3.x updates side by side, one process per master with its own --port%s\n",
+                        ok ? "" : "  -- FAILED, figures not meaningful");
+            std::printf(
+                "  one update alone                 %7.2f s, %.2f times the floor of %.2f s\n",
+                alone, alone / floorSeconds, floorSeconds);
+        } else {
+            std::printf(
+                "  %u updates side by side, all done in %7.2f s (the slowest %.2f times one "
+                "alone)\n\n",
+                masters, run.wallSeconds, slowest / alone);
+        }
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return ok;
+}
+
 int Benchmark() {
     const std::string reason = Bench::Unavailable();
     if (!reason.empty()) {
@@ -240,6 +305,7 @@ int Benchmark() {
             floor->requests, floor->verdicts, floor->pauses, floor->how);
         failures += ok ? 0 : 1;
     }
+    failures += SideBySide(4) ? 0 : 1;
     failures += Deferral() ? 0 : 1;
     return failures == 0 ? 0 : 1;
 }

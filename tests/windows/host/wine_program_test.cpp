@@ -18,6 +18,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -68,6 +69,12 @@ struct ComDevice {
     std::string name;  // "IO-Link USB Master"
 
     std::string Instance() const { return "USB\\" + vidPid + "\\" + serial; }
+    // Where the device sits, as Windows' USB hub driver says it: one hub port per COM number.
+    std::string Location() const {
+        char text[32];
+        std::snprintf(text, sizeof text, "Port_#%04d.Hub_#0001", com - kFirstCom + 1);
+        return text;
+    }
     std::string EnumKey() const {
         return "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\" + Instance();
     }
@@ -88,8 +95,8 @@ struct ComDevice {
         return "REGEDIT4\n\n[" + EnumKey() + "]\n" +
                "\"ClassGUID\"=\"{4d36e978-e325-11ce-bfc1-08002be10318}\"\n" +
                "\"FriendlyName\"=\"" + name + " (COM" + std::to_string(com) + ")\"\n" +
-               "\"DeviceDesc\"=\"" + name + "\"\n\n[" + InterfaceKey() + "]\n" +
-               "\"DeviceInstance\"=\"" + instance + "\"\n";
+               "\"DeviceDesc\"=\"" + name + "\"\n" + "\"LocationInformation\"=\"" + Location() +
+               "\"\n\n[" + InterfaceKey() + "]\n" + "\"DeviceInstance\"=\"" + instance + "\"\n";
     }
 };
 
@@ -265,6 +272,37 @@ TEST_F(WineProgram, WholeUpdateOfA3xMasterWithItsRestart) {
     EXPECT_GE(vm.PlugCount(), 2u) << "the master restarted";
     EXPECT_TRUE(vm.Violations().empty());
     ExpectFlash3(vm);
+}
+
+// --port names one master of two in the spellings an operator uses on Windows (the COM name in any
+// letter case, its device path, its USB serial number): that master's port is the only one opened.
+// A whole update through --port follows the master through its restart by its serial number.
+TEST_F(WineProgram, PortOptionOpensTheNamedMasterAlone) {
+    VirtualMaster& first = AddMaster(Identity("309", "130"));
+    VirtualMaster& second = AddMaster(Identity("309", "130"));
+    second.SetIdentityAfterUpdate(Identity("30A", "130"));
+    std::string lower = Port(1);
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    for (const std::string& name : {Port(1), lower, "\\\\.\\" + Port(1), std::string("0002")}) {
+        first.ClearReceived();
+        second.ClearReceived();
+        EXPECT_EQ(Run({"--list", "--port", name}).out,
+                  Crlf(Port(1) + " found, try to get information\n" + Port(1) +
+                       "  serial 0002  usb Port_#0002.Hub_#0001  edition SE  main 3.0.9  stack "
+                       "1.3.0  would write main firmware 3.0.9 -> 3.0.10\n"))
+            << name;
+        EXPECT_TRUE(first.Received().empty()) << name;
+        EXPECT_EQ(second.Received(), std::vector<Bytes>{kIdentify}) << name;
+    }
+    first.ClearReceived();
+    second.ClearReceived();
+    EXPECT_EQ(Run({"--port", lower}).out, Crlf(WholeHeader("3.0.9/1.3.0", Port(1)) + kV3Dots +
+                                               WholeSwapAndReturn("3.0.A/1.3.0", Port(1)) + "\n"));
+    EXPECT_TRUE(first.Received().empty());
+    EXPECT_GE(second.PlugCount(), 2u) << "the master restarted";
+    ExpectFlash3(second);
 }
 
 // The port is found with XON/XOFF on, as another program may leave it: the identification
