@@ -15,21 +15,28 @@ namespace read_error_probe {
 inline std::atomic<uint32_t> g_reads{0};
 inline std::atomic<uint32_t> g_pauses{0};
 inline std::atomic<uint32_t> g_error{0};
+// Set by a failed read, taken by the pause after it: a pause that the loop began before the read
+// seam was installed (after a real read) is not counted, whenever the test installs it.
+inline std::atomic<bool> g_afterFailedRead{false};
 
 // Every read of every port fails with `error` from now on; every 5 ms pause is counted.
 inline void Install(uint32_t error) {
     g_reads = 0;
     g_pauses = 0;
     g_error = error;
+    g_afterFailedRead = false;
     PlatformSeam_SetSleepHook([](uint32_t ms) {
         if (ms == 5) {
-            g_pauses.fetch_add(1, std::memory_order_relaxed);
+            if (g_afterFailedRead.exchange(false)) {
+                g_pauses.fetch_add(1, std::memory_order_relaxed);
+            }
             return 0u;
         }
         return ms;
     });
     PlatformSeam_SetSerialReadHook([] {
         g_reads.fetch_add(1, std::memory_order_relaxed);
+        g_afterFailedRead = true;
         return SerialReadCall{-1, 0, g_error.load(std::memory_order_relaxed)};
     });
 }
