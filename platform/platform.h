@@ -221,3 +221,33 @@ bool Platform_DeviceListText(DeviceList* list, uint32_t index, DeviceText which,
                              char (&buffer)[kDeviceTextSize]);
 
 void Platform_DeviceListClose(DeviceList* list);
+
+// ---- What a record of a run needs ----
+
+struct PlatformLogFile;
+
+// Opens path for appending, creating it when absent and never truncating it; only a regular file
+// is taken. nullptr when it cannot be opened, *error the system's code (errno, GetLastError()).
+PlatformLogFile* Platform_LogOpen(const char* path, uint32_t* error);
+
+// Appends length bytes in one write at the file's end (processes that share the file never mix
+// their lines) and flushes them to the disk. False, with *error, when either failed.
+bool Platform_LogAppend(PlatformLogFile* file, const char* data, size_t length, uint32_t* error);
+
+void Platform_LogClose(PlatformLogFile* file);
+
+// The system's text for an error code of the calls above, in text (size bytes, terminated).
+void Platform_ErrorText(uint32_t error, char* text, size_t size);
+
+// The computer's host name and the name of the user the program runs as (terminated; false when
+// the system cannot say).
+bool Platform_HostName(char* text, size_t size);
+bool Platform_UserName(char* text, size_t size);
+
+// The device path a serial port is opened by: /dev/ttyACM0 on POSIX, \\.\COM12 on Windows.
+void Platform_SerialDevicePath(const char* portName, char* text, size_t size);
+
+// SHA-256 of data, by the system's cryptographic library (POSIX: OpenSSL's libcrypto; Windows:
+// CNG in bcrypt.dll). False when it could not be computed.
+constexpr size_t kSha256Size = 32;
+bool Platform_Sha256(const uint8_t* data, size_t length, uint8_t (&digest)[kSha256Size]);

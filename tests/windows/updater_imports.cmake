@@ -12,7 +12,7 @@ if(NOT headers MATCHES "Magic[ \t]+020b" OR NOT headers MATCHES "Subsystem[ \t]+
     message(FATAL_ERROR "${UPDATER} is not a PE32+ console program")
 endif()
 
-set(system_dlls KERNEL32.DLL MSVCRT.DLL SETUPAPI.DLL)
+set(system_dlls KERNEL32.DLL MSVCRT.DLL SETUPAPI.DLL BCRYPT.DLL ADVAPI32.DLL)
 string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${headers}")
 if(NOT imports)
     message(FATAL_ERROR "no imports found in ${UPDATER}")
