@@ -12,7 +12,7 @@ BUILD := build
 FIRMWARE_DIR ?=
 FIRMWARE_PATH = $(if $(strip $(FIRMWARE_DIR)),$(if $(filter /%,$(FIRMWARE_DIR)),,$(CURDIR)/)$(FIRMWARE_DIR),$(CURDIR)/images/firmware)
 FIRMWARE_CONFIG = '-DIOLINK_FIRMWARE_DIR=$(FIRMWARE_PATH)'
-NEEDED_PACKAGES := cmake g++ make libgtest-dev
+NEEDED_PACKAGES := cmake g++ make libgtest-dev libssl-dev nlohmann-json3-dev
 
 # Configure and build quietly: the log goes to <folder>/build.log and is shown only on failure,
 # so that `make run` prints exactly what the program prints.
