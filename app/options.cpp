@@ -1,4 +1,5 @@
 // Command line: the six selection flags and the help text.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -24,12 +25,8 @@ constexpr const char* kValueOptions[] = {"--port"};
 
 // The value option that arg is, spelt alone (so that the next argument is its value).
 bool IsBareValueOption(const char* arg) {
-    for (const char* option : kValueOptions) {
-        if (std::strcmp(arg, option) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::any_of(kValueOptions,
+                               [arg](const char* option) { return std::strcmp(arg, option) == 0; });
 }
 
 // "--port=NAME": the value after the "=" of a value option, or nullptr.
