@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "platform/platform.h"
@@ -106,25 +107,25 @@ void Platform_ErrorText(uint32_t error, char* text, size_t size) {
 }
 
 bool Platform_HostName(char* text, size_t size) {
-    DWORD length = static_cast<DWORD>(size);
+    auto length = static_cast<DWORD>(size);
     return size != 0 && GetComputerNameExA(ComputerNameDnsHostname, text, &length) != FALSE;
 }
 
 bool Platform_UserName(char* text, size_t size) {
-    DWORD length = static_cast<DWORD>(size);
+    auto length = static_cast<DWORD>(size);
     return size != 0 && GetUserNameA(text, &length) != FALSE;
 }
 
 void Platform_SerialDevicePath(const char* portName, char* text, size_t size) {
     if (size != 0) {
-        std::snprintf(text, size, "\\\\.\\%s", portName);
+        std::snprintf(text, size, R"(\\.\%s)", portName);
     }
 }
 
 // The step-by-step hash calls exist since Windows Vista (BCryptHash, in one call, only since 10).
 bool Platform_Sha256(const uint8_t* data, size_t length, uint8_t (&digest)[kSha256Size]) {
     Sha256Objects objects;
-    if (length > MAXULONG ||
+    if (length > std::numeric_limits<ULONG>::max() ||
         !Succeeded(BCryptOpenAlgorithmProvider(&objects.algorithm, BCRYPT_SHA256_ALGORITHM,
                                                nullptr, 0)) ||
         !Succeeded(BCryptCreateHash(objects.algorithm, &objects.hash, nullptr, 0, nullptr, 0, 0))) {
