@@ -212,6 +212,9 @@ std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& d
 // Why a decision that chose nothing chose nothing: "only masters of edition SE are updated".
 std::string WhyNothingIsWritten(const MasterEntry& entry, const UpdateDecision& decision,
                                 const ImageVersions& images);
+// Why a scan identified no master: the masters' ports it could not open and why ("cannot open
+// ttyACM0: no permission"), or "no master found" when it met none that failed to open.
+std::string WhyNoMasterWasFound(const ScanFailures& failures);
 
 // The whole program: parse, scan, select, report, dispatch. Returns the exit status: 0, or with
 // --exit-code one of the kExit values. A run stopped by a signal ends as that signal would.

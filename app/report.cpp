@@ -1,11 +1,12 @@
 // What the program tells beyond the specified output: its version and the carried images
 // (--version), the masters and what a run would do with each (--list), and why a run writes
-// nothing or what it writes (on standard error).
+// nothing or what it writes (on standard error), and why a run found no master.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "app/app.h"
+#include "link/link.h"
 #include "update/update.h"
 
 #ifndef IOLINK_PROGRAM_VERSION
@@ -35,6 +36,26 @@ const FirmwareDescriptor* DescriptorFor(const MasterEntry& entry, const ImageVer
         }
     }
     return nullptr;
+}
+
+// The short cause of a failed open, as the hint for the port begins it.
+std::string OpenFailureText(const ScanFailure& failure) {
+    // The link could open the port but not set it up: the hint treats that as any other error.
+    const SerialOpenCause cause =
+        failure.createResult == IOL_ERR_CONFIGURE ? SerialOpenCause::other : failure.why.cause;
+    switch (cause) {
+        case SerialOpenCause::noAccess:
+            return "no permission";
+        case SerialOpenCause::inUse:
+            return "the port is in use by another program";
+        case SerialOpenCause::absent:
+            return "the port is gone";
+        case SerialOpenCause::none:
+        case SerialOpenCause::other:
+            break;
+    }
+    return "the port cannot be opened or set up (system error " +
+           std::to_string(failure.why.error) + ")";
 }
 
 }  // namespace
@@ -90,6 +111,19 @@ std::string WhyNothingIsWritten(const MasterEntry& entry, const UpdateDecision& 
     }
     return Comparison("main firmware", main, DescriptorVersion(*descriptor), false) + "; " +
            Comparison("IO-Link stack", VersionNumber(entry.stackVersion), images.stack, true);
+}
+
+std::string WhyNoMasterWasFound(const ScanFailures& failures) {
+    std::string why;
+    for (uint8_t i = 0; i < failures.count && i < failures.rows.size(); ++i) {
+        const ScanFailure& failure = failures.rows[i];
+        // As for the hint: only a port that could not be opened or set up has a cause to tell.
+        if (failure.createResult == IOL_ERR_OPEN || failure.createResult == IOL_ERR_CONFIGURE) {
+            why += std::string(why.empty() ? "" : "; ") + "cannot open " + failure.portName + ": " +
+                   OpenFailureText(failure);
+        }
+    }
+    return why.empty() ? "no master found" : why;
 }
 
 void PrintVersion(const ImageVersions& images, bool placeholders,
