@@ -33,18 +33,22 @@ void PrintHelp();
 // The long arguments, each an exact, case-sensitive argument taken wherever it stands. They ask,
 // change what the run tells, or narrow which master it concerns; none of them makes a run write
 // what it would not write without them.
+constexpr size_t kRefusedWhySize = 64;
 struct RunRequest {
     bool version = false;           // --version: the program's and the carried images' versions
     bool list = false;              // --list: the masters and what a run would do with each
     bool exitCode = false;          // --exit-code: the exit status tells the outcome
     const char* port = nullptr;     // --port NAME: the run concerns the named master alone
     const char* refused = nullptr;  // the first argument refused: another one beginning with
-                                    // "--", an option without its value, or one given twice
-    const char* refusedWhy = "";    // why, for the operator ("unknown option", ...)
+                                    // "--", an option without its value, or one given twice; a
+                                    // long option's name after one dash, -v or -V; an argument
+                                    // beginning with "/" other than "/?"
+    char refusedWhy[kRefusedWhySize] = "";  // why, for the operator ("unknown option", ...)
 };
 
-// Reads the long arguments; prints nothing. An option that takes a value takes it from the next
-// argument (--port ttyACM1) or after "=" (--port=ttyACM1).
+// Reads the long arguments, and refuses the spellings that would otherwise be read as a letter
+// option or ignored, so that a run that writes starts; prints nothing. An option that takes a
+// value takes it from the next argument (--port ttyACM1) or after "=" (--port=ttyACM1).
 RunRequest ParseRunRequest(int argc, const char* const* argv);
 
 // Whether argv[i] is the value of the option before it (--port NAME): such an argument is that
@@ -55,7 +59,8 @@ bool IsOptionValue(int i, const char* const* argv);
 // 0: every chosen update written (and verified where it can be); 1: a step failed, or the master
 // came back with other versions; 2: nothing written (no master, none or several to update, -s, a
 // placeholder build); 3: stopped before the run finished (a stop request, no key at a prompt);
-// 4: an unknown argument beginning with "--" was refused and nothing done.
+// 4: an argument was refused (an unknown one beginning with "--", a misspelt option) and nothing
+// done.
 constexpr int kExitUpdated = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNothingWritten = 2;

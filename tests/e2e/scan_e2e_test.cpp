@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "tests/e2e/bench.h"
 
 namespace {
@@ -281,6 +283,55 @@ TEST_F(ScanE2e, QuestionsNeverWrite) {
         EXPECT_EQ(vm.Received(),
                   q.identified ? std::vector<Bytes>{kIdentify} : std::vector<Bytes>{})
             << q.args[0];
+    }
+}
+
+// Spellings that a letter option would take, or that would be ignored, and so start a run that
+// writes: each is refused with the right spelling, and the master receives nothing. The letter
+// words and the value of --port that stay as they were make the -s run they always made.
+TEST_F(ScanE2e, MisspeltOptionsNeverWrite) {
+    VirtualMaster& vm = bench.AddMaster(Identity("309", "SE"));
+    // The first argument is refused; the text in parentheses names the right spelling.
+    const std::pair<std::vector<std::string>, std::string> refusals[] = {
+        {{"-version"}, "the option is spelt --version"},
+        {{"-list", "--exit-code"}, "the option is spelt --list"},
+        {{"-v", "--exit-code"}, "the option is spelt --version"},
+        {{"-V"}, "the option is spelt --version"},
+        {{"/s", "--exit-code"}, "the option is spelt -s"},
+        {{"-exit-code"}, "the option is spelt --exit-code"},
+        {{"-port", "ttyACM0", "--exit-code"}, "the option is spelt --port"},
+        {{"-port=ttyACM0"}, "the option is spelt --port"},
+        {{"-json", "--exit-code"}, "the option is spelt --json"},
+        {{"-log", "run.log"}, "the option is spelt --log"},
+        {{"-log=run.log", "--exit-code"}, "the option is spelt --log"},
+        {{"/dev/ttyACM0", "-s", "--exit-code"}, "options begin with a dash, not /"},
+    };
+    for (const auto& [args, why] : refusals) {
+        vm.ClearReceived();
+        // Status 4 under --exit-code, as for an unknown option; 0 without.
+        const BenchRun run = Run(args, args.back() == "--exit-code" ? 4 : 0);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "iolink-update: " + args[0] + " is refused (" + why +
+                               "): nothing was done (iolink-update -? lists the options)\n");
+        EXPECT_TRUE(vm.Received().empty()) << args[0];
+    }
+    const std::vector<std::string> showOnly[] = {
+        {"-all", "-s"}, {"-x", "-s"}, {"-A", "-s"}, {"--port", "/dev/ttyACM0", "-s"}};
+    for (std::vector<std::string> args : showOnly) {
+        vm.ClearReceived();
+        args.push_back("--exit-code");
+        const BenchRun run = Run(args, 2);
+        EXPECT_EQ(run.out,
+                  "ttyACM0 found, try to get information\n"
+                  "No Updateable USB Master Found...\n\n")
+            << args[0];
+        EXPECT_EQ(run.err,
+                  "iolink-update: ttyACM0 (edition SE, main 3.0.9, stack 1.3.0): nothing to write: "
+                  "main firmware 3.0.9 is older than the carried 3.0.10, and -s cleared the "
+                  "choice\n"
+                  "iolink-update: result: nothing written (no master to update)\n")
+            << args[0];
+        EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify}) << args[0];
     }
 }
 
