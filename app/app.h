@@ -14,7 +14,8 @@
 
 // ---- Command line ----
 
-// Which updates the selection may choose; set by ParseCommandLine.
+// Which updates the selection may choose; set by ParseCommandLine. "Newer" is the master's
+// version against the image's: choosing it writes an image older than what the master runs.
 struct UpdateOptions {
     uint8_t mainIfOlder = 1;
     uint8_t mainIfSame = 1;
@@ -22,11 +23,15 @@ struct UpdateOptions {
     uint8_t stackIfOlder = 1;
     uint8_t stackIfSame = 0;
     uint8_t stackIfNewer = 1;
+    // --no-downgrade: no image older than the master's is chosen, whatever the flags above say.
+    // Taken wherever it stands; -s does not clear it.
+    uint8_t noDowngrade = 0;
 };
 
 extern UpdateOptions updateOptions;
 
-// Applies the options to updateOptions; true when it printed the help (-?, and /?, -h, --help).
+// Applies the options to updateOptions (and --no-downgrade); true when it printed the help (-?,
+// and /?, -h, --help).
 bool ParseCommandLine(int argc, const char* const* argv);
 void PrintHelp();
 
@@ -118,14 +123,17 @@ ImageVersions CarriedImages();
 // The version of a 2.x image, packed as VersionNumber packs a master's.
 int32_t DescriptorVersion(const FirmwareDescriptor& descriptor);
 
-// Which updates apply to one master: the choice fields of a row, and whether its main firmware is
-// too old (below 2.0.0) for any update.
+// Which updates apply to one master: the choice fields of a row, whether its main firmware is
+// too old (below 2.0.0) for any update, and which image --no-downgrade kept from being chosen
+// because it is older than what the master runs (the options chose it otherwise).
 struct UpdateDecision {
     uint8_t stackChoice;
     uint8_t mainChoiceV2;
     uint8_t mainChoiceV3;
     uint8_t mainVariant;
     bool tooOld;
+    bool mainNotDowngraded;
+    bool stackNotDowngraded;
 };
 
 // The decision recorded in a row's choice fields.
@@ -211,7 +219,8 @@ void PrintMasterList(const UpdateOptions& options, const ImageVersions& images, 
 std::string DescribeMaster(const MasterEntry& entry);
 // "--port ttyACM0": the spelling of the option that selects the master of entry.
 std::string PortOptionFor(const MasterEntry& entry);
-// What an update that the decision chose writes: "main firmware 3.0.9 -> 3.0.10".
+// What an update that the decision chose writes: "main firmware 3.0.9 -> 3.0.10"; an image older
+// than the master's is marked "(older than what the master runs)".
 std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& decision,
                                const ImageVersions& images);
 // Why a decision that chose nothing chose nothing: "only masters of edition SE are updated".

@@ -45,8 +45,8 @@ const char* InlineValue(const char* arg, const char* option) {
 // The name of every long option, --json and --log included before they are taken: after a single
 // dash ("-version", "-port=x", "-log") the first letter would otherwise count as a letter option
 // or be ignored, and the run would write. Spelt in any letter case, with or without "=value".
-constexpr const char* kLongOptions[] = {"--version", "--list", "--exit-code", "--port",
-                                        "--help",    "--json", "--log"};
+constexpr const char* kLongOptions[] = {"--version", "--list", "--exit-code", "--no-downgrade",
+                                        "--port",    "--help", "--json",      "--log"};
 
 // The letter options and the help, as a "/" spelling points to them ("/S" is -s: on Windows
 // options are commonly written in capitals).
@@ -132,6 +132,12 @@ bool ParseCommandLine(int argc, const char* const* argv) {
         if (arg == nullptr || arg[0] != '-') {
             continue;
         }
+        // A long option that narrows what may be written: it counts wherever it stands, and -s
+        // (which clears the six flags) leaves it.
+        if (std::strcmp(arg, "--no-downgrade") == 0) {
+            updateOptions.noDowngrade = 1;
+            continue;
+        }
         // Only the second character counts (-all acts as -a). Asking for help must never flash a
         // device, so -h and exactly --help are taken as -? too: with the default flags a run that
         // did not recognise them would write the firmware of an attached master at once.
@@ -152,7 +158,7 @@ bool ParseCommandLine(int argc, const char* const* argv) {
                 updateOptions.mainIfSame = 1;
                 break;
             case 's':
-                updateOptions = UpdateOptions{0, 0, 0, 0, 0, 0};
+                updateOptions = UpdateOptions{0, 0, 0, 0, 0, 0, updateOptions.noDowngrade};
                 break;
             default:
                 break;  // other letters, or none, are ignored without a message
@@ -199,6 +205,8 @@ RunRequest ParseRunRequest(int argc, const char* const* argv) {
             request.list = true;
         } else if (std::strcmp(arg, "--exit-code") == 0) {
             request.exitCode = true;
+        } else if (std::strcmp(arg, "--no-downgrade") == 0) {
+            // ParseCommandLine applies it to the selection.
         } else if ((IsBareValueOption(arg) && port == nullptr) ||
                    (port != nullptr && port[0] == '\0')) {
             refuse(arg, "needs the port, device path or USB serial number of a master after it");

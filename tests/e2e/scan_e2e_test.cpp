@@ -304,6 +304,7 @@ TEST_F(ScanE2e, MisspeltOptionsNeverWrite) {
         {{"-json", "--exit-code"}, "the option is spelt --json"},
         {{"-log", "run.log"}, "the option is spelt --log"},
         {{"-log=run.log", "--exit-code"}, "the option is spelt --log"},
+        {{"-no-downgrade"}, "the option is spelt --no-downgrade"},
         {{"/dev/ttyACM0", "-s", "--exit-code"}, "options begin with a dash, not /"},
     };
     for (const auto& [args, why] : refusals) {
@@ -333,6 +334,48 @@ TEST_F(ScanE2e, MisspeltOptionsNeverWrite) {
             << args[0];
         EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify}) << args[0];
     }
+}
+
+// A master on a newer version than the carried image's: the default run writes the older image and
+// says so before the first write, and so does --list; under --no-downgrade neither the main
+// firmware nor the IO-Link stack is written older.
+TEST_F(ScanE2e, AnOlderImageIsSaidAndNoDowngradeKeepsItOut) {
+    VirtualMaster& vm = bench.AddMaster(Identity("310", "SE"));
+    const std::string found = "ttyACM0 found, try to get information\n";
+    const std::string row = "ttyACM0  serial VM1  usb 1-1  edition SE  main 3.1.0  stack 1.3.0  ";
+    const std::string older = "main firmware 3.1.0 -> 3.0.10 (older than what the master runs)";
+    EXPECT_EQ(Run({"--list"}).out, found + row + "would write " + older + "\n");
+
+    vm.ClearReceived();
+    BenchRun run = Run({"--no-downgrade", "--exit-code"}, 2);
+    EXPECT_EQ(run.out, found + "No Updateable USB Master Found...\n\n");
+    EXPECT_EQ(
+        run.err,
+        "iolink-update: ttyACM0 (edition SE, main 3.1.0, stack 1.3.0): nothing to write: main "
+        "firmware 3.1.0 is newer than the carried 3.0.10, and --no-downgrade writes no older "
+        "image\n"
+        "iolink-update: result: nothing written (no master to update)\n");
+    EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify});
+
+    // The master refuses the download start: the run ends right after the announcement.
+    VmFault refuse;
+    refuse.status = 5;
+    vm.SetFault(0xC9, refuse);
+    run = Run({});
+    EXPECT_EQ(run.err.rfind("iolink-update: writing " + older + " into the master on ttyACM0: ", 0),
+              0u)
+        << run.err;
+
+    // A 2.x master with a newer IO-Link stack: the default writes it older; -i and --no-downgrade
+    // keep the stack out and leave the main firmware of equal version chosen.
+    vm.SetIdentity(Identity("217", "SE", "131"));
+    const std::string row2 = "ttyACM0  serial VM1  usb 1-1  edition SE  main 2.1.7  stack 1.3.1  ";
+    EXPECT_EQ(Run({"--list"}).out,
+              found + row2 +
+                  "would write IO-Link stack 1.3.1 -> 1.3.0 (older than what the master runs), "
+                  "then main firmware 2.1.7 -> 2.1.7\n");
+    EXPECT_EQ(Run({"--list", "-i", "--no-downgrade"}).out,
+              found + row2 + "would write main firmware 2.1.7 -> 2.1.7\n");
 }
 
 }  // namespace
