@@ -1,5 +1,6 @@
 // Command line: the six selection flags and the help text, the long options, and the spellings
 // that are refused because they would otherwise fall through to a run that writes.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -27,12 +28,8 @@ constexpr const char* kValueOptions[] = {"--port"};
 
 // The value option that arg is, spelt alone (so that the next argument is its value).
 bool IsBareValueOption(const char* arg) {
-    for (const char* option : kValueOptions) {
-        if (std::strcmp(arg, option) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::any_of(kValueOptions,
+                               [arg](const char* option) { return std::strcmp(arg, option) == 0; });
 }
 
 // "--port=NAME": the value after the "=" of a value option, or nullptr.
