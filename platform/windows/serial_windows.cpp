@@ -319,7 +319,7 @@ bool Platform_PathLeadsToPort(const char* path, const char* portName) {
     if (path == nullptr || portName == nullptr || portName[0] == '\0') {
         return false;
     }
-    if (std::strncmp(path, "\\\\.\\", 4) != 0 && std::strncmp(path, "\\\\?\\", 4) != 0) {
+    if (std::strncmp(path, R"(\\.\)", 4) != 0 && std::strncmp(path, R"(\\?\)", 4) != 0) {
         return false;
     }
     return Platform_SameName(path + 4, portName);
