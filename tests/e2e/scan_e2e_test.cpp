@@ -318,19 +318,11 @@ TEST_F(ScanE2e, MisspeltOptionsNeverWrite) {
     }
     const std::vector<std::string> showOnly[] = {
         {"-all", "-s"}, {"-x", "-s"}, {"-A", "-s"}, {"--port", "/dev/ttyACM0", "-s"}};
-    for (std::vector<std::string> args : showOnly) {
+    for (const std::vector<std::string>& args : showOnly) {
         vm.ClearReceived();
-        args.push_back("--exit-code");
-        const BenchRun run = Run(args, 2);
-        EXPECT_EQ(run.out,
+        EXPECT_EQ(Run(args).out,
                   "ttyACM0 found, try to get information\n"
                   "No Updateable USB Master Found...\n\n")
-            << args[0];
-        EXPECT_EQ(run.err,
-                  "iolink-update: ttyACM0 (edition SE, main 3.0.9, stack 1.3.0): nothing to write: "
-                  "main firmware 3.0.9 is older than the carried 3.0.10, and -s cleared the "
-                  "choice\n"
-                  "iolink-update: result: nothing written (no master to update)\n")
             << args[0];
         EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify}) << args[0];
     }
@@ -366,16 +358,13 @@ TEST_F(ScanE2e, AnOlderImageIsSaidAndNoDowngradeKeepsItOut) {
               0u)
         << run.err;
 
-    // A 2.x master with a newer IO-Link stack: the default writes it older; -i and --no-downgrade
-    // keep the stack out and leave the main firmware of equal version chosen.
+    // A 2.x master with a newer IO-Link stack (chosen by default, as -i leaves it): --no-downgrade
+    // keeps the stack out and leaves the main firmware of equal version chosen.
     vm.SetIdentity(Identity("217", "SE", "131"));
-    const std::string row2 = "ttyACM0  serial VM1  usb 1-1  edition SE  main 2.1.7  stack 1.3.1  ";
-    EXPECT_EQ(Run({"--list"}).out,
-              found + row2 +
-                  "would write IO-Link stack 1.3.1 -> 1.3.0 (older than what the master runs), "
-                  "then main firmware 2.1.7 -> 2.1.7\n");
     EXPECT_EQ(Run({"--list", "-i", "--no-downgrade"}).out,
-              found + row2 + "would write main firmware 2.1.7 -> 2.1.7\n");
+              found +
+                  "ttyACM0  serial VM1  usb 1-1  edition SE  main 2.1.7  stack 1.3.1  would "
+                  "write main firmware 2.1.7 -> 2.1.7\n");
 }
 
 }  // namespace
