@@ -27,12 +27,17 @@ define say_images
 	@sed -n 's/^-- \(iolink-update: .*\)/\1/p' $(1)/build.log
 endef
 
-.PHONY: all deps run build build-demo demo bench test test-fast test-asan test-tsan fuzz coverage format tidy clean
+.PHONY: all help deps run build build-demo demo bench test test-fast test-asan test-tsan fuzz coverage format tidy clean
 
-all: build
+all: build ## the same as make build
+
+# Each target that a user runs carries a "## what it does" note on its line; make help prints them.
+help: ## list the targets, what each does and where it puts the program
+	@sed -n 's/^\([a-z-]*\):[^#]*## \(.*\)/\1\t\2/p' $(MAKEFILE_LIST) | \
+		awk -F'\t' '{ printf "  make %-14s %s\n", $$1, $$2 }'
 
 # Installs the packages the build needs when run as root; otherwise says how.
-deps:
+deps: ## install the packages the build needs (as root), or print the apt-get line
 	@missing=""; for p in $(NEEDED_PACKAGES); do \
 		dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
@@ -45,11 +50,11 @@ deps:
 		fi; \
 	fi
 
-build: deps
+build: deps ## the program as it ships (Release): build/release/app/iolink-update
 	$(call configure_and_build,$(BUILD)/release,-DCMAKE_BUILD_TYPE=Release -DIOLINK_BUILD_TESTS=OFF \
 		$(FIRMWARE_CONFIG),--target iolink-update)
 
-run: build
+run: build ## build, then run build/release/app/iolink-update with ARGS
 	@$(BUILD)/release/app/iolink-update $(ARGS)
 
 # The test suite, the demo and the benchmark write the placeholder images into virtual masters;
@@ -58,23 +63,23 @@ TEST_CONFIG := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIOLINK_PLACEHOLDER_WRITES=ON
 # The udev rule's test runs udevadm; the man page's, man.
 TEST_PACKAGES := udev man-db
 
-test: deps
+test: deps ## the whole suite in build/test (its program: build/test/app/iolink-update)
 	$(call ensure_packages,$(TEST_PACKAGES))
 	$(call configure_and_build,$(BUILD)/test,$(TEST_CONFIG),)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
 
 # The in-process tests alone, without the real-time runs of the shipped binary.
-test-fast: deps
+test-fast: deps ## the suite without the end-to-end runs (label e2e), in build/test
 	$(call ensure_packages,$(TEST_PACKAGES))
 	$(call configure_and_build,$(BUILD)/test,$(TEST_CONFIG),)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS) -LE e2e
 
-test-asan: deps
+test-asan: deps ## the suite with AddressSanitizer and UBSan, in build/asan
 	$(call ensure_packages,$(TEST_PACKAGES))
 	$(call configure_and_build,$(BUILD)/asan,-DCMAKE_BUILD_TYPE=Debug -DIOLINK_SANITIZE=address -DIOLINK_PLACEHOLDER_WRITES=ON,)
 	cd $(BUILD)/asan && ctest --output-on-failure -j $(JOBS)
 
-test-tsan: deps
+test-tsan: deps ## the suite with ThreadSanitizer, in build/tsan
 	$(call ensure_packages,$(TEST_PACKAGES))
 	$(call configure_and_build,$(BUILD)/tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIOLINK_SANITIZE=thread -DIOLINK_PLACEHOLDER_WRITES=ON,)
 	cd $(BUILD)/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS)
@@ -82,13 +87,13 @@ test-tsan: deps
 # A whole update, shown as an operator sees it, against a virtual master in a private namespace:
 # DEMO=v3 (default), DEMO=v2 (stack, then main firmware), DEMO=replug (2.0.5 with prompts).
 DEMO ?= v3
-build-demo: deps
+build-demo: deps ## the demo program: build/test/tests/e2e/iolink-demo
 	$(call configure_and_build,$(BUILD)/test,$(TEST_CONFIG),--target iolink-demo)
 
-demo: build-demo
+demo: build-demo ## a whole update against a virtual master (DEMO=v3, v2, replug)
 	@$(BUILD)/test/tests/e2e/iolink-demo $(DEMO)
 
-bench:
+bench: ## time updates against virtual masters (the demo program, build/test)
 	@bench/run_benchmark.sh
 
 # The fuzz targets (tests/fuzz), built with clang and libFuzzer in a folder of their own, each run
@@ -96,7 +101,7 @@ bench:
 # tests/fuzz/regressions/, which `make test` replays.
 FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES := clang libclang-rt-14-dev
-fuzz: deps
+fuzz: deps ## the fuzz targets for FUZZ_SECONDS each, in build/fuzz
 	$(call ensure_packages,$(FUZZ_PACKAGES))
 	$(call configure_and_build,$(BUILD)/fuzz,-DCMAKE_CXX_COMPILER=clang++ -DIOLINK_FUZZ=ON \
 		-DIOLINK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo,--target fuzz_receiver fuzz_services fuzz_port_search)
@@ -105,7 +110,7 @@ fuzz: deps
 # The whole suite (the end-to-end runs of the instrumented program too) built with coverage
 # instrumentation, then line and branch coverage per folder of the product code.
 COVERAGE_PACKAGES := gcovr
-coverage: deps
+coverage: deps ## the suite with coverage, figures per folder, in build/coverage
 	$(call ensure_packages,$(TEST_PACKAGES) $(COVERAGE_PACKAGES))
 	$(call configure_and_build,$(BUILD)/coverage,-DCMAKE_BUILD_TYPE=Debug -DIOLINK_COVERAGE=ON \
 		-DIOLINK_PLACEHOLDER_WRITES=ON,)
@@ -116,7 +121,7 @@ coverage: deps
 	cd $(BUILD)/coverage && umask 000 && ctest --output-on-failure -j $(JOBS)
 	@tests/coverage_summary.py $(BUILD)/coverage
 
-format:
+format: ## clang-format every C++ file of the repo
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 # clang-tidy with the checks of .clang-tidy over the product code (tests and the generated image
@@ -137,7 +142,7 @@ define run_tidy
 		if [ $$status -ne 0 ] || grep -qE '(warning|error):' $(TIDY_BUILD)/$(2).log; then \
 			echo "clang-tidy found the above; the whole log is in $(TIDY_BUILD)/$(2).log"; exit 1; fi
 endef
-tidy: deps
+tidy: deps ## clang-tidy over the product code, in build/tidy
 	$(call ensure_packages,clang-tidy $(WINDOWS_PACKAGES))
 	$(call configure_and_build,$(TIDY_BUILD),-DCMAKE_BUILD_TYPE=Debug -DIOLINK_BUILD_TESTS=OFF,)
 	$(call run_tidy,-p $(TIDY_BUILD) $(TIDY_FILES),native)
@@ -146,7 +151,7 @@ tidy: deps
 	$(call run_tidy,-p $(WINDOWS_BUILD)/cross $(TIDY_WINDOWS_ARGS) '$(CURDIR)/platform/windows/',windows)
 	@echo "clang-tidy: no findings in the product code (native build and platform/windows)"
 
-clean:
+clean: ## remove build/
 	rm -rf $(BUILD)
 
 # ---- Installing on Linux: make install (DESTDIR, PREFIX), make package (a .deb), make lint-package ----
@@ -161,22 +166,22 @@ PACKAGE_LDFLAGS = $(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags
 
 .PHONY: build-package install package lint-package
 
-build-package: deps
+build-package: deps ## as build, with hardening flags: build/package/app/iolink-update
 	$(call ensure_packages,$(PACKAGE_PACKAGES))
 	$(call configure_and_build,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release -DIOLINK_BUILD_TESTS=OFF \
 		-DIOLINK_PLACEHOLDER_WRITES=OFF $(FIRMWARE_CONFIG) '-DCMAKE_CXX_FLAGS=$(PACKAGE_FLAGS)' \
 		'-DCMAKE_EXE_LINKER_FLAGS=$(PACKAGE_LDFLAGS)',)
 
-install: build-package
+install: build-package ## install the shipped program as PREFIX/bin/iolink-update (default /usr/local)
 	DESTDIR="$(DESTDIR)" cmake --install $(PACKAGE_BUILD) --prefix "$(PREFIX)"
 
-package: build-package
+package: build-package ## the Debian package: build/package/iolink-update_<version>_amd64.deb
 	@cd $(PACKAGE_BUILD) && cpack > cpack.log 2>&1 || { cat cpack.log; exit 1; }
 	@echo "Built $(PACKAGE_BUILD)/iolink-update_$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $(PACKAGE_BUILD)/CMakeCache.txt)_amd64.deb"
 	$(call say_images,$(PACKAGE_BUILD))
 
 # lintian over the package: nothing but the overrides in packaging/linux/lintian-overrides.
-lint-package: package
+lint-package: package ## lintian over the Debian package
 	$(call ensure_packages,lintian)
 	lintian --pedantic --fail-on error,warning,pedantic $(PACKAGE_BUILD)/iolink-update_*.deb
 
@@ -207,7 +212,7 @@ endef
 
 # iolink-update.exe (statically linked: the one file to copy to the PC) and the Windows tests.
 # The firmware images are turned into C++ on this machine, as in the native build.
-windows: deps
+windows: deps ## cross-build build/windows/iolink-update.exe and the Windows tests
 	$(call ensure_packages,$(WINDOWS_PACKAGES))
 	$(call configure_and_build,$(WINDOWS_BUILD)/cross,--preset windows $(FIRMWARE_CONFIG),)
 	@cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DUPDATER=$(WINDOWS_BUILD)/cross/app/iolink-update.exe \
@@ -219,7 +224,7 @@ windows: deps
 
 # The Windows tests under Wine; the virtual master and the bench that maps it to a COM port of the
 # Wine prefix are built for this machine in $(WINDOWS_BUILD)/host.
-test-windows: windows
+test-windows: windows ## the Windows tests under Wine (build/windows/cross, host)
 	$(call ensure_packages,$(WINE_PACKAGES))
 	$(call configure_and_build,$(WINDOWS_BUILD)/host,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIOLINK_PLACEHOLDER_WRITES=ON,--target iolink-wine-bench iolink-wine-program-tests)
 	tests/windows/run_wine_tests.sh $(WINDOWS_BUILD)/cross

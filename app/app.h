@@ -14,7 +14,8 @@
 
 // ---- Command line ----
 
-// Which updates the selection may choose; set by ParseCommandLine.
+// Which updates the selection may choose; set by ParseCommandLine. "Newer" is the master's
+// version against the image's: choosing it writes an image older than what the master runs.
 struct UpdateOptions {
     uint8_t mainIfOlder = 1;
     uint8_t mainIfSame = 1;
@@ -22,29 +23,37 @@ struct UpdateOptions {
     uint8_t stackIfOlder = 1;
     uint8_t stackIfSame = 0;
     uint8_t stackIfNewer = 1;
+    // --no-downgrade: no image older than the master's is chosen, whatever the flags above say.
+    // Taken wherever it stands; -s does not clear it.
+    uint8_t noDowngrade = 0;
 };
 
 extern UpdateOptions updateOptions;
 
-// Applies the options to updateOptions; true when it printed the help (-?, and /?, -h, --help).
+// Applies the options to updateOptions (and --no-downgrade); true when it printed the help (-?,
+// and /?, -h, --help).
 bool ParseCommandLine(int argc, const char* const* argv);
 void PrintHelp();
 
 // The long arguments, each an exact, case-sensitive argument taken wherever it stands. They ask,
 // change what the run tells, or narrow which master it concerns; none of them makes a run write
 // what it would not write without them.
+constexpr size_t kRefusedWhySize = 64;
 struct RunRequest {
     bool version = false;           // --version: the program's and the carried images' versions
     bool list = false;              // --list: the masters and what a run would do with each
     bool exitCode = false;          // --exit-code: the exit status tells the outcome
     const char* port = nullptr;     // --port NAME: the run concerns the named master alone
     const char* refused = nullptr;  // the first argument refused: another one beginning with
-                                    // "--", an option without its value, or one given twice
-    const char* refusedWhy = "";    // why, for the operator ("unknown option", ...)
+                                    // "--", an option without its value, or one given twice; a
+                                    // long option's name after one dash, -v or -V; an argument
+                                    // beginning with "/" other than "/?"
+    char refusedWhy[kRefusedWhySize] = "";  // why, for the operator ("unknown option", ...)
 };
 
-// Reads the long arguments; prints nothing. An option that takes a value takes it from the next
-// argument (--port ttyACM1) or after "=" (--port=ttyACM1).
+// Reads the long arguments, and refuses the spellings that would otherwise be read as a letter
+// option or ignored, so that a run that writes starts; prints nothing. An option that takes a
+// value takes it from the next argument (--port ttyACM1) or after "=" (--port=ttyACM1).
 RunRequest ParseRunRequest(int argc, const char* const* argv);
 
 // Whether argv[i] is the value of the option before it (--port NAME): such an argument is that
@@ -55,7 +64,8 @@ bool IsOptionValue(int i, const char* const* argv);
 // 0: every chosen update written (and verified where it can be); 1: a step failed, or the master
 // came back with other versions; 2: nothing written (no master, none or several to update, -s, a
 // placeholder build); 3: stopped before the run finished (a stop request, no key at a prompt);
-// 4: an unknown argument beginning with "--" was refused and nothing done.
+// 4: an argument was refused (an unknown one beginning with "--", a misspelt option) and nothing
+// done.
 constexpr int kExitUpdated = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNothingWritten = 2;
@@ -113,14 +123,17 @@ ImageVersions CarriedImages();
 // The version of a 2.x image, packed as VersionNumber packs a master's.
 int32_t DescriptorVersion(const FirmwareDescriptor& descriptor);
 
-// Which updates apply to one master: the choice fields of a row, and whether its main firmware is
-// too old (below 2.0.0) for any update.
+// Which updates apply to one master: the choice fields of a row, whether its main firmware is
+// too old (below 2.0.0) for any update, and which image --no-downgrade kept from being chosen
+// because it is older than what the master runs (the options chose it otherwise).
 struct UpdateDecision {
     uint8_t stackChoice;
     uint8_t mainChoiceV2;
     uint8_t mainChoiceV3;
     uint8_t mainVariant;
     bool tooOld;
+    bool mainNotDowngraded;
+    bool stackNotDowngraded;
 };
 
 // The decision recorded in a row's choice fields.
@@ -206,12 +219,16 @@ void PrintMasterList(const UpdateOptions& options, const ImageVersions& images, 
 std::string DescribeMaster(const MasterEntry& entry);
 // "--port ttyACM0": the spelling of the option that selects the master of entry.
 std::string PortOptionFor(const MasterEntry& entry);
-// What an update that the decision chose writes: "main firmware 3.0.9 -> 3.0.10".
+// What an update that the decision chose writes: "main firmware 3.0.9 -> 3.0.10"; an image older
+// than the master's is marked "(older than what the master runs)".
 std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& decision,
                                const ImageVersions& images);
 // Why a decision that chose nothing chose nothing: "only masters of edition SE are updated".
 std::string WhyNothingIsWritten(const MasterEntry& entry, const UpdateDecision& decision,
                                 const ImageVersions& images);
+// Why a scan identified no master: the masters' ports it could not open and why ("cannot open
+// ttyACM0: no permission"), or "no master found" when it met none that failed to open.
+std::string WhyNoMasterWasFound(const ScanFailures& failures);
 
 // The whole program: parse, scan, select, report, dispatch. Returns the exit status: 0, or with
 // --exit-code one of the kExit values. A run stopped by a signal ends as that signal would.

@@ -15,10 +15,17 @@ constexpr int32_t kLowestUpdateable = 0x20000;  // 2.0.0
 constexpr int32_t kFirstPlainV2 = 0x2000A;      // 2.0.10
 constexpr int32_t kFirstV3 = 0x30000;           // 3.0.0
 
-// Compares a version with a reference under the three flags of one kind of update.
-bool Chosen(int32_t version, int32_t reference, uint8_t ifOlder, uint8_t ifSame, uint8_t ifNewer) {
-    return (version < reference && ifOlder != 0) || (version == reference && ifSame != 0) ||
-           (version > reference && ifNewer != 0);
+// Compares a version with a reference under the three flags of one kind of update. A version
+// newer than the reference means writing an image older than what the master runs: under
+// --no-downgrade it is never chosen, and *notDowngraded tells that the flags would have chosen it.
+bool Chosen(int32_t version, int32_t reference, uint8_t ifOlder, uint8_t ifSame, uint8_t ifNewer,
+            uint8_t noDowngrade, bool* notDowngraded) {
+    const bool newer = version > reference && ifNewer != 0;
+    if (newer && noDowngrade != 0) {
+        *notDowngraded = true;
+        return false;
+    }
+    return (version < reference && ifOlder != 0) || (version == reference && ifSame != 0) || newer;
 }
 
 void PrintTooOldNotice() {
@@ -32,8 +39,13 @@ void PrintTooOldNotice() {
 }  // namespace
 
 UpdateDecision DecisionOf(const MasterEntry& entry) {
-    return UpdateDecision{entry.stackChoice, entry.mainChoiceV2, entry.mainChoiceV3,
-                          entry.mainVariant, false};
+    return UpdateDecision{entry.stackChoice,
+                          entry.mainChoiceV2,
+                          entry.mainChoiceV3,
+                          entry.mainVariant,
+                          false,
+                          false,
+                          false};
 }
 
 bool ChoosesAnUpdate(const UpdateDecision& decision) {
@@ -83,14 +95,16 @@ UpdateDecision DecideUpdate(const MasterEntry& entry, const UpdateOptions& o,
         }
         if (main < kFirstV3) {
             if (Chosen(main, DescriptorVersion(descriptor), o.mainIfOlder, o.mainIfSame,
-                       o.mainIfNewer)) {
+                       o.mainIfNewer, o.noDowngrade, &decision.mainNotDowngraded)) {
                 decision.mainChoiceV2 = position;
                 decision.mainVariant = (main == kLowestUpdateable || main >= kFirstPlainV2) ? 1 : 0;
             }
-            if (Chosen(stack, images.stack, o.stackIfOlder, o.stackIfSame, o.stackIfNewer)) {
+            if (Chosen(stack, images.stack, o.stackIfOlder, o.stackIfSame, o.stackIfNewer,
+                       o.noDowngrade, &decision.stackNotDowngraded)) {
                 decision.stackChoice = 1;
             }
-        } else if (Chosen(main, images.main3, o.mainIfOlder, o.mainIfSame, o.mainIfNewer)) {
+        } else if (Chosen(main, images.main3, o.mainIfOlder, o.mainIfSame, o.mainIfNewer,
+                          o.noDowngrade, &decision.mainNotDowngraded)) {
             decision.mainChoiceV3 = position;
         }
     }

@@ -1,9 +1,12 @@
-// Command line: the six selection flags and the help text.
+// Command line: the six selection flags and the help text, the long options, and the spellings
+// that are refused because they would otherwise fall through to a run that writes.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "app/app.h"
+#include "app/copy_text.h"
 #include "update/update.h"
 
 UpdateOptions updateOptions;
@@ -34,6 +37,65 @@ const char* InlineValue(const char* arg, const char* option) {
     const size_t length = std::strlen(option);
     return std::strncmp(arg, option, length) == 0 && arg[length] == '=' ? arg + length + 1
                                                                         : nullptr;
+}
+
+// The name of every long option, --json and --log included before they are taken: after a single
+// dash ("-version", "-port=x", "-log") the first letter would otherwise count as a letter option
+// or be ignored, and the run would write. Spelt in any letter case, with or without "=value".
+constexpr const char* kLongOptions[] = {"--version", "--list", "--exit-code", "--no-downgrade",
+                                        "--port",    "--help", "--json",      "--log"};
+
+// The letter options and the help, as a "/" spelling points to them ("/S" is -s: on Windows
+// options are commonly written in capitals).
+constexpr const char* kLetterOptions[] = {"-a", "-i", "-m", "-s", "-?"};
+
+// Whether text up to its end or its "=" is name, in any letter case.
+bool IsNameOf(const char* text, const char* name) {
+    size_t i = 0;
+    for (; name[i] != '\0'; ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != name[i]) {
+            return false;
+        }
+    }
+    return text[i] == '\0' || text[i] == '=';
+}
+
+// The long option whose name text is ("version", "port=x"), or nullptr.
+const char* LongOptionNamed(const char* text) {
+    for (const char* option : kLongOptions) {
+        if (IsNameOf(text, option + 2)) {
+            return option;
+        }
+    }
+    return nullptr;
+}
+
+// How the refused argument arg should have been spelt, or nullptr when it points to no option:
+// "-version" and "-v" are --version, "/s" is -s, "/version" is --version. Arguments that
+// ParseCommandLine takes ("-h...", "-?..." as help, "/?") and a value of an option never come
+// here. -V is refused with -v: neither letter is an option, and both commonly ask the version.
+const char* RightSpelling(const char* arg) {
+    if (arg[0] == '-') {
+        if ((arg[1] == 'v' || arg[1] == 'V') && arg[2] == '\0') {
+            return "--version";
+        }
+        return arg[1] != '-' && arg[1] != '\0' ? LongOptionNamed(arg + 1) : nullptr;
+    }
+    if (arg[0] != '/' || std::strcmp(arg, "/?") == 0) {
+        return nullptr;
+    }
+    if (const char* option = LongOptionNamed(arg + 1)) {
+        return option;
+    }
+    const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(arg[1])));
+    for (const char* option : kLetterOptions) {
+        if (letter == option[1] || (letter == 'h' && option[1] == '?')) {
+            return option;
+        }
+    }
+    // Any other "/" word: a Windows habit ("/x") or a path that is no option's value; ignored it
+    // would let the run write.
+    return "";
 }
 
 }  // namespace
@@ -67,6 +129,12 @@ bool ParseCommandLine(int argc, const char* const* argv) {
         if (arg == nullptr || arg[0] != '-') {
             continue;
         }
+        // A long option that narrows what may be written: it counts wherever it stands, and -s
+        // (which clears the six flags) leaves it.
+        if (std::strcmp(arg, "--no-downgrade") == 0) {
+            updateOptions.noDowngrade = 1;
+            continue;
+        }
         // Only the second character counts (-all acts as -a). Asking for help must never flash a
         // device, so -h and exactly --help are taken as -? too: with the default flags a run that
         // did not recognise them would write the firmware of an attached master at once.
@@ -87,7 +155,7 @@ bool ParseCommandLine(int argc, const char* const* argv) {
                 updateOptions.mainIfSame = 1;
                 break;
             case 's':
-                updateOptions = UpdateOptions{0, 0, 0, 0, 0, 0};
+                updateOptions = UpdateOptions{0, 0, 0, 0, 0, 0, updateOptions.noDowngrade};
                 break;
             default:
                 break;  // other letters, or none, are ignored without a message
@@ -101,13 +169,27 @@ RunRequest ParseRunRequest(int argc, const char* const* argv) {
     const auto refuse = [&request](const char* arg, const char* why) {
         if (request.refused == nullptr) {
             request.refused = arg;
-            request.refusedWhy = why;
+            CopyText(request.refusedWhy, why);
         }
     };
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (arg == nullptr || IsOptionValue(i, argv) || std::strncmp(arg, "--", 2) != 0 ||
-            std::strcmp(arg, "--help") == 0) {
+        if (arg == nullptr || IsOptionValue(i, argv) || std::strcmp(arg, "--help") == 0 ||
+            (arg[0] == '-' && (arg[1] == 'h' || arg[1] == '?'))) {
+            continue;
+        }
+        if (std::strncmp(arg, "--", 2) != 0) {
+            // One dash before a long option's name, -v, -V, or a "/" spelling: without this the
+            // word would be a letter option or ignored, and the run would write.
+            if (const char* spelling = RightSpelling(arg)) {
+                char why[kRefusedWhySize];
+                if (spelling[0] != '\0') {
+                    std::snprintf(why, sizeof why, "is refused (the option is spelt %s)", spelling);
+                } else {
+                    std::snprintf(why, sizeof why, "is refused (options begin with a dash, not /)");
+                }
+                refuse(arg, why);
+            }
             continue;
         }
         const char* port = InlineValue(arg, "--port");
@@ -120,6 +202,8 @@ RunRequest ParseRunRequest(int argc, const char* const* argv) {
             request.list = true;
         } else if (std::strcmp(arg, "--exit-code") == 0) {
             request.exitCode = true;
+        } else if (std::strcmp(arg, "--no-downgrade") == 0) {
+            // ParseCommandLine applies it to the selection.
         } else if ((IsBareValueOption(arg) && port == nullptr) ||
                    (port != nullptr && port[0] == '\0')) {
             refuse(arg, "needs the port, device path or USB serial number of a master after it");

@@ -1,11 +1,12 @@
 // What the program tells beyond the specified output: its version and the carried images
 // (--version), the masters and what a run would do with each (--list), and why a run writes
-// nothing or what it writes (on standard error).
+// nothing or what it writes (on standard error), and why a run found no master.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "app/app.h"
+#include "link/link.h"
 #include "update/update.h"
 
 #ifndef IOLINK_PROGRAM_VERSION
@@ -15,16 +16,20 @@
 namespace {
 
 // How a master's version stands to the carried one, and which option would choose it: only -s
-// clears the choices of older and newer versions; an equal one is chosen by -m (main firmware,
-// on by default) or -i and -a (IO-Link stack).
-std::string Comparison(const char* what, int32_t version, int32_t carried, bool stack) {
+// clears the choices of older and newer versions, and --no-downgrade keeps out an image older
+// than the master's; an equal one is chosen by -m (main firmware, on by default) or -i and -a
+// (IO-Link stack).
+std::string Comparison(const char* what, int32_t version, int32_t carried, bool stack,
+                       bool notDowngraded) {
     const std::string text = std::string(what) + " " + VersionText(version);
     if (version == carried) {
         return text + " is the version carried (" + (stack ? "-i or -a" : "-m after -s") +
                " writes it again)";
     }
     return text + (version < carried ? " is older" : " is newer") + " than the carried " +
-           VersionText(carried) + ", and -s cleared the choice";
+           VersionText(carried) +
+           (notDowngraded ? ", and --no-downgrade writes no older image"
+                          : ", and -s cleared the choice");
 }
 
 const FirmwareDescriptor* DescriptorFor(const MasterEntry& entry, const ImageVersions& images) {
@@ -35,6 +40,33 @@ const FirmwareDescriptor* DescriptorFor(const MasterEntry& entry, const ImageVer
         }
     }
     return nullptr;
+}
+
+// "main firmware 3.1.0 -> 3.0.10 (older than what the master runs)": a write of an older image is
+// never silent. Enclosed, so that the text reads the same wherever it stands in a line.
+std::string Change(const char* what, int32_t version, int32_t image) {
+    return std::string(what) + " " + VersionText(version) + " -> " + VersionText(image) +
+           (image < version ? " (older than what the master runs)" : "");
+}
+
+// The short cause of a failed open, as the hint for the port begins it.
+std::string OpenFailureText(const ScanFailure& failure) {
+    // The link could open the port but not set it up: the hint treats that as any other error.
+    const SerialOpenCause cause =
+        failure.createResult == IOL_ERR_CONFIGURE ? SerialOpenCause::other : failure.why.cause;
+    switch (cause) {
+        case SerialOpenCause::noAccess:
+            return "no permission";
+        case SerialOpenCause::inUse:
+            return "the port is in use by another program";
+        case SerialOpenCause::absent:
+            return "the port is gone";
+        case SerialOpenCause::none:
+        case SerialOpenCause::other:
+            break;
+    }
+    return "the port cannot be opened or set up (system error " +
+           std::to_string(failure.why.error) + ")";
 }
 
 }  // namespace
@@ -51,19 +83,18 @@ std::string PortOptionFor(const MasterEntry& entry) {
 
 std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& decision,
                                const ImageVersions& images) {
-    const std::string main = VersionText(VersionNumber(entry.mainVersion));
+    const int32_t main = VersionNumber(entry.mainVersion);
     if (decision.mainChoiceV3 != 0) {
-        return "main firmware " + main + " -> " + VersionText(images.main3);
+        return Change("main firmware", main, images.main3);
     }
     std::string text;
     if (decision.stackChoice != 0) {
-        text = "IO-Link stack " + VersionText(VersionNumber(entry.stackVersion)) + " -> " +
-               VersionText(images.stack);
+        text = Change("IO-Link stack", VersionNumber(entry.stackVersion), images.stack);
     }
     if (decision.mainChoiceV2 != 0 && decision.mainChoiceV2 <= images.descriptors.size()) {
         const FirmwareDescriptor& descriptor = images.descriptors[decision.mainChoiceV2 - 1];
-        text += std::string(text.empty() ? "" : ", then ") + "main firmware " + main + " -> " +
-                VersionText(DescriptorVersion(descriptor));
+        text += std::string(text.empty() ? "" : ", then ") +
+                Change("main firmware", main, DescriptorVersion(descriptor));
         if (decision.mainVariant == 0) {
             text += " (step by step, with 5 prompts to unplug and replug the master)";
         }
@@ -86,10 +117,26 @@ std::string WhyNothingIsWritten(const MasterEntry& entry, const UpdateDecision& 
     }
     const int32_t main = VersionNumber(entry.mainVersion);
     if (main >= 0x30000) {
-        return Comparison("main firmware", main, images.main3, false);
+        return Comparison("main firmware", main, images.main3, false, decision.mainNotDowngraded);
     }
-    return Comparison("main firmware", main, DescriptorVersion(*descriptor), false) + "; " +
-           Comparison("IO-Link stack", VersionNumber(entry.stackVersion), images.stack, true);
+    return Comparison("main firmware", main, DescriptorVersion(*descriptor), false,
+                      decision.mainNotDowngraded) +
+           "; " +
+           Comparison("IO-Link stack", VersionNumber(entry.stackVersion), images.stack, true,
+                      decision.stackNotDowngraded);
+}
+
+std::string WhyNoMasterWasFound(const ScanFailures& failures) {
+    std::string why;
+    for (uint8_t i = 0; i < failures.count && i < failures.rows.size(); ++i) {
+        const ScanFailure& failure = failures.rows[i];
+        // As for the hint: only a port that could not be opened or set up has a cause to tell.
+        if (failure.createResult == IOL_ERR_OPEN || failure.createResult == IOL_ERR_CONFIGURE) {
+            why += std::string(why.empty() ? "" : "; ") + "cannot open " + failure.portName + ": " +
+                   OpenFailureText(failure);
+        }
+    }
+    return why.empty() ? "no master found" : why;
 }
 
 void PrintVersion(const ImageVersions& images, bool placeholders,

@@ -398,6 +398,10 @@ int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) 
         outcome = UpdateRun(request, placeholderWrites, &details);
         if (!unmatched.empty() && outcome == Outcome::nothingWritten) {
             details = unmatched;
+        } else if (outcome == Outcome::nothingWritten && masterTable.masterCount == 0) {
+            // A master's port that could not be opened is not an empty bench: the line says
+            // which port and why (no permission, in use by another program).
+            details = "(" + WhyNoMasterWasFound(failures) + ")";
         }
         // A stopped run's standard output stays a prefix of the whole run's: no final line.
         if (outcome != Outcome::stopped && !Stop_Requested()) {

@@ -63,7 +63,8 @@ TEST_F(RunSequence, DevicesThatAreNotMastersOrCannotBeOpenedAreSkippedSilently) 
               "iolink-update: cannot open ttyACM99: the port is gone (the master was unplugged, "
               "or the system is still setting it up). Plug it in, wait a moment and run the "
               "updater again.\n"
-              "iolink-update: result: nothing written (no master found)\n");
+              "iolink-update: result: nothing written (cannot open ttyACM99: the port is "
+              "gone)\n");
 }
 
 // A node that opens but is no terminal (here /dev/null) cannot take the master's line settings:
@@ -89,7 +90,9 @@ TEST_F(RunSequence, PortThatIsNoTerminalGetsTheSetUpHint) {
               "master (system error " +
                   std::to_string(ENOTTY) +
                   ").\n"
-                  "iolink-update: result: nothing written (no master found)\n");
+                  "iolink-update: result: nothing written (cannot open ttyNUL0: the port cannot "
+                  "be opened or set up (system error " +
+                  std::to_string(ENOTTY) + "))\n");
     // Failures other than opening and setting up the port get no hint.
     EXPECT_EQ(CaptureStderr([] { PrintOpenHint("ttyNUL0", IOL_ERR_NO_SLOT, SerialOpenFailure{}); }),
               "");

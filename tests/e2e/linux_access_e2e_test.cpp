@@ -115,7 +115,8 @@ class NormalUser : public ::testing::Test {
     Bench bench;
 };
 
-TEST_F(NormalUser, OutsideTheGroupGetsThePermissionHint) {
+// The result line names the permission problem: a script tells it from an empty bench.
+TEST_F(NormalUser, OutsideTheGroupGetsThePermissionHintAndReason) {
     VirtualMaster& vm = bench.AddMaster(VmIdentity{});
     NodeForDialout(vm);
     const BenchRun run = RunAs("", {"-s"});
@@ -124,7 +125,7 @@ TEST_F(NormalUser, OutsideTheGroupGetsThePermissionHint) {
               "iolink-update: cannot open ttyACM0: no permission (the device belongs to group "
               "dialout). Add your user to that group (sudo usermod -aG dialout $USER, then log in "
               "again) or install the udev rule 70-iolink-update.rules (see man iolink-update).\n"
-              "iolink-update: result: nothing written (no master found)\n");
+              "iolink-update: result: nothing written (cannot open ttyACM0: no permission)\n");
     EXPECT_TRUE(vm.Received().empty());
 }
 
@@ -158,7 +159,8 @@ TEST_F(NormalUser, PortHeldExclusivelyByAnotherProgramGetsTheBusyHint) {
               "iolink-update: cannot open ttyACM0: the port is in use by another program (a "
               "terminal program, a modem manager or another updater). Close it and run the "
               "updater again.\n"
-              "iolink-update: result: nothing written (no master found)\n");
+              "iolink-update: result: nothing written (cannot open ttyACM0: the port is in use "
+              "by another program)\n");
     EXPECT_TRUE(vm.Received().empty());
 }
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "tests/e2e/bench.h"
 
 namespace {
@@ -282,6 +284,87 @@ TEST_F(ScanE2e, QuestionsNeverWrite) {
                   q.identified ? std::vector<Bytes>{kIdentify} : std::vector<Bytes>{})
             << q.args[0];
     }
+}
+
+// Spellings that a letter option would take, or that would be ignored, and so start a run that
+// writes: each is refused with the right spelling, and the master receives nothing. The letter
+// words and the value of --port that stay as they were make the -s run they always made.
+TEST_F(ScanE2e, MisspeltOptionsNeverWrite) {
+    VirtualMaster& vm = bench.AddMaster(Identity("309", "SE"));
+    // The first argument is refused; the text in parentheses names the right spelling.
+    const std::pair<std::vector<std::string>, std::string> refusals[] = {
+        {{"-version"}, "the option is spelt --version"},
+        {{"-list", "--exit-code"}, "the option is spelt --list"},
+        {{"-v", "--exit-code"}, "the option is spelt --version"},
+        {{"-V"}, "the option is spelt --version"},
+        {{"/s", "--exit-code"}, "the option is spelt -s"},
+        {{"-exit-code"}, "the option is spelt --exit-code"},
+        {{"-port", "ttyACM0", "--exit-code"}, "the option is spelt --port"},
+        {{"-port=ttyACM0"}, "the option is spelt --port"},
+        {{"-json", "--exit-code"}, "the option is spelt --json"},
+        {{"-log", "run.log"}, "the option is spelt --log"},
+        {{"-log=run.log", "--exit-code"}, "the option is spelt --log"},
+        {{"-no-downgrade"}, "the option is spelt --no-downgrade"},
+        {{"/dev/ttyACM0", "-s", "--exit-code"}, "options begin with a dash, not /"},
+    };
+    for (const auto& [args, why] : refusals) {
+        vm.ClearReceived();
+        // Status 4 under --exit-code, as for an unknown option; 0 without.
+        const BenchRun run = Run(args, args.back() == "--exit-code" ? 4 : 0);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "iolink-update: " + args[0] + " is refused (" + why +
+                               "): nothing was done (iolink-update -? lists the options)\n");
+        EXPECT_TRUE(vm.Received().empty()) << args[0];
+    }
+    const std::vector<std::string> showOnly[] = {
+        {"-all", "-s"}, {"-x", "-s"}, {"-A", "-s"}, {"--port", "/dev/ttyACM0", "-s"}};
+    for (const std::vector<std::string>& args : showOnly) {
+        vm.ClearReceived();
+        EXPECT_EQ(Run(args).out,
+                  "ttyACM0 found, try to get information\n"
+                  "No Updateable USB Master Found...\n\n")
+            << args[0];
+        EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify}) << args[0];
+    }
+}
+
+// A master on a newer version than the carried image's: the default run writes the older image and
+// says so before the first write, and so does --list; under --no-downgrade neither the main
+// firmware nor the IO-Link stack is written older.
+TEST_F(ScanE2e, AnOlderImageIsSaidAndNoDowngradeKeepsItOut) {
+    VirtualMaster& vm = bench.AddMaster(Identity("310", "SE"));
+    const std::string found = "ttyACM0 found, try to get information\n";
+    const std::string row = "ttyACM0  serial VM1  usb 1-1  edition SE  main 3.1.0  stack 1.3.0  ";
+    const std::string older = "main firmware 3.1.0 -> 3.0.10 (older than what the master runs)";
+    EXPECT_EQ(Run({"--list"}).out, found + row + "would write " + older + "\n");
+
+    vm.ClearReceived();
+    BenchRun run = Run({"--no-downgrade", "--exit-code"}, 2);
+    EXPECT_EQ(run.out, found + "No Updateable USB Master Found...\n\n");
+    EXPECT_EQ(
+        run.err,
+        "iolink-update: ttyACM0 (edition SE, main 3.1.0, stack 1.3.0): nothing to write: main "
+        "firmware 3.1.0 is newer than the carried 3.0.10, and --no-downgrade writes no older "
+        "image\n"
+        "iolink-update: result: nothing written (no master to update)\n");
+    EXPECT_EQ(vm.Received(), std::vector<Bytes>{kIdentify});
+
+    // The master refuses the download start: the run ends right after the announcement.
+    VmFault refuse;
+    refuse.status = 5;
+    vm.SetFault(0xC9, refuse);
+    run = Run({});
+    EXPECT_EQ(run.err.rfind("iolink-update: writing " + older + " into the master on ttyACM0: ", 0),
+              0u)
+        << run.err;
+
+    // A 2.x master with a newer IO-Link stack (chosen by default, as -i leaves it): --no-downgrade
+    // keeps the stack out and leaves the main firmware of equal version chosen.
+    vm.SetIdentity(Identity("217", "SE", "131"));
+    EXPECT_EQ(Run({"--list", "-i", "--no-downgrade"}).out,
+              found +
+                  "ttyACM0  serial VM1  usb 1-1  edition SE  main 2.1.7  stack 1.3.1  would "
+                  "write main firmware 2.1.7 -> 2.1.7\n");
 }
 
 }  // namespace
