@@ -54,6 +54,7 @@ enum class StopCause : uint8_t {
     interrupt,  // SIGINT; Ctrl-C (also as the key 0x03 at a Windows prompt)
     terminate,  // SIGTERM; Ctrl-Break
     hangup,     // SIGHUP: the terminal or the ssh session was closed
+    quit,       // SIGQUIT: Ctrl-\ on a terminal
     closing,    // Windows: the console window is closed, the user logs off, the system shuts down
 };
 
@@ -63,11 +64,13 @@ struct StopRequests {
     bool urgent;      // the system ends the process within seconds whatever it does (closing)
 };
 
-// Installs the handlers of the operator's stop requests (POSIX: SIGINT, SIGTERM, SIGHUP; Windows:
-// Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown). A handler only records the
-// request; the program decides at its safe points. SIGPIPE is ignored from here on, so that a
-// closed standard output shows as a failed write instead of ending the process. Threads started
-// after this call do not take these signals.
+// Installs the handlers of the operator's stop requests (POSIX: SIGINT, SIGTERM, SIGHUP, SIGQUIT;
+// Windows: Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown). A handler only
+// records the request; the program decides at its safe points. A POSIX signal that the program
+// inherited as ignored (SIGHUP under nohup; SIGINT and SIGQUIT for a command that a script started
+// with &) stays ignored: the caller chose so, and it is never recorded or raised again. SIGPIPE is
+// ignored from here on, so that a closed standard output shows as a failed write instead of ending
+// the process. Threads started after this call do not take these signals.
 void Platform_StopHandlersInstall();
 
 // The requests recorded so far; may be called from any thread.
