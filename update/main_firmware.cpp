@@ -228,6 +228,12 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
         Report(ProcedureEnd::failed, "at opening its port", kMasterUnchanged);
         return;
     }
+    // Nothing is sent yet: a stop requested while the port opened ends the procedure here.
+    if (Stop_Requested()) {
+        IOL_Destroy(slot);
+        Report(ProcedureEnd::stopped, "before the update started", kMasterUnchanged);
+        return;
+    }
     const bool swapped = (!variant.v3 || ResetPorts(slot)) && Download(slot, variant, at);
     IOL_Destroy(slot);
     if (!swapped) {

@@ -132,6 +132,14 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
         Report(ProcedureEnd::failed, StepText(step, false), StateBefore(step));
         return 0;
     }
+    // Nothing of the step is sent yet: a stop requested while the port opened ends the procedure
+    // here rather than after the whole step.
+    if (Stop_Requested()) {
+        s.done = true;
+        IOL_Destroy(slot);
+        Report(ProcedureEnd::stopped, StepText(step, true), StateBefore(step));
+        return 0;
+    }
     Stop_BeginCritical("a step of the update is being sent to the master", "step", 1, kMsPerPass,
                        0);
     uint8_t out1[4] = {};

@@ -112,6 +112,13 @@ int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records) {
         Report(ProcedureEnd::failed, "at opening its port", kStackUnchanged);
         return 1;
     }
+    // Nothing is sent yet: a stop requested while the port opened ends the procedure here rather
+    // than after a whole download.
+    if (Stop_Requested()) {
+        IOL_Destroy(stackSlot);
+        Report(ProcedureEnd::stopped, "before the IO-Link stack update", kStackUnchanged);
+        return 1;
+    }
     const ExpandResult image = ExpandRecords(records, 0, stackBuffer);
     const uint32_t end = std::min(image.end, kStackWindowSize);
 
