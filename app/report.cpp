@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "update/update.h"
 
 #ifndef IOLINK_PROGRAM_VERSION
 #error "IOLINK_PROGRAM_VERSION must be defined by the build (the project's version)"
@@ -64,7 +65,8 @@ std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& d
         text += std::string(text.empty() ? "" : ", then ") + "main firmware " + main + " -> " +
                 VersionText(DescriptorVersion(descriptor));
         if (decision.mainVariant == 0) {
-            text += " (step by step, with 5 prompts to unplug and replug the master)";
+            text += " (step by step, with " + std::to_string(ReplugPromptCount(descriptor)) +
+                    " prompts to unplug and replug the master)";
         }
     }
     return text;

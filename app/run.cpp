@@ -13,15 +13,6 @@
 
 namespace {
 
-// What a whole update takes against the virtual master, the wait for the restarting master
-// included (3.x: 14 blocks of about 1.8 s, the swap, 5 s and the rescans; 2.x: 3 blocks; the
-// IO-Link stack: 407 chunks of about 10 ms; the replug procedure: 6 steps and 5 countdowns of
-// 7.5 s, without the operator's replugs).
-constexpr unsigned kSecondsV3 = 35;
-constexpr unsigned kSecondsV2 = 15;
-constexpr unsigned kSecondsStack = 5;
-constexpr unsigned kSecondsReplug = 50;
-
 bool AnyChoice(const MasterEntry& entry) {
     return entry.mainChoiceV2 != 0 || entry.stackChoice != 0 || entry.mainChoiceV3 != 0;
 }
@@ -237,15 +228,23 @@ class Dispatcher {
     size_t count_ = 0;
 };
 
+// About how long the chosen updates take against a master that answers at once, the wait for
+// the restarting master included, without the operator's replugs: each procedure the dispatch
+// runs, counted from the image it sends (the 2.x image's length gives the replug steps).
 unsigned ExpectedSeconds(const MasterEntry& entry) {
+    uint64_t ms = 0;
     if (entry.mainChoiceV3 != 0) {
-        return kSecondsV3;
+        ms += ExpectedMsMainFirmwareV3();
     }
-    unsigned seconds = entry.stackChoice != 0 ? kSecondsStack : 0;
-    if (entry.mainChoiceV2 != 0) {
-        seconds += entry.mainVariant == 0 ? kSecondsReplug : kSecondsV2;
+    if (entry.stackChoice != 0) {
+        ms += ExpectedMsStack();
     }
-    return seconds;
+    if (const FirmwareDescriptor* descriptor = ChosenV2Image(entry.mainChoiceV2)) {
+        ms += entry.mainVariant == 0 ? ExpectedMsReplug(*descriptor)
+                                     : ExpectedMsMainFirmwareV2(*descriptor);
+    }
+    // Rounded up: an estimate that is too short makes the operator unplug too early.
+    return static_cast<unsigned>((ms + 999) / 1000);
 }
 
 // "iolink-update: result: updated ttyACM0: main firmware 3.0.9 -> 3.0.10 (verified)"; a run that

@@ -207,6 +207,13 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
 
 }  // namespace
 
+// Every step pass (the erase, the transfers, the swap, the identification), and the countdown
+// before each prompt.
+uint32_t ExpectedMsReplug(const FirmwareDescriptor& descriptor) {
+    return (ReplugTransferCount(descriptor) + 3) * kMsPerPass +
+           ReplugPromptCount(descriptor) * static_cast<uint32_t>(kCountdownTicks) * kTickMs;
+}
+
 void UpdateMainFirmwareV2Replug(uint8_t row) {
     if (row >= kMasterRows) {
         return;

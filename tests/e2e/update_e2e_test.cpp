@@ -58,7 +58,7 @@ TEST_F(UpdateE2e, MainFirmwareOfA3xMaster) {
     EXPECT_EQ(run.out, Header("3.0.9/1.3.0") + kV3Dots + SwapAndReturn("3.0.A/1.3.0") + "\n");
     EXPECT_EQ(run.err,
               "iolink-update: writing main firmware 3.0.9 -> 3.0.10 into the master on ttyACM0: do "
-              "not unplug it or close this window until the update ends (about 35 s)\n"
+              "not unplug it or close this window until the update ends (about 33 s)\n"
               "iolink-update: main firmware written into the master on ttyACM0; it now reports "
               "3.0.10, the version carried: verified\n"
               "iolink-update: result: updated ttyACM0: main firmware 3.0.9 -> 3.0.10 (verified)\n");
