@@ -40,11 +40,13 @@ struct RunRequest {
 // Reads the long arguments; prints nothing.
 RunRequest ParseRunRequest(int argc, const char* const* argv);
 
-// Exit statuses with --exit-code; without it every run ends with 0 (or as a stop signal would).
-// 0: every chosen update written (and verified where it can be); 1: a step failed, or the master
-// came back with other versions; 2: nothing written (no master, none or several to update, -s, a
-// placeholder build); 3: stopped before the run finished (a stop request, no key at a prompt);
-// 4: an unknown argument beginning with "--" was refused and nothing done.
+// Exit statuses with --exit-code, from the run's outcome alone, as the result line tells it;
+// without it every run ends with 0, or, when the result is "stopped" by a stop signal, as that
+// signal would. 0: updated: every chosen update written (and verified where it can be), or a run
+// that only asks; 1: failed: a step failed, or the master came back with other versions or not at
+// all; 2: nothing written (no master, none or several to update, -s, a placeholder build); 3:
+// stopped before the run finished (a stop request, no key at a prompt); 4: an unknown argument
+// beginning with "--" was refused and nothing done.
 constexpr int kExitUpdated = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNothingWritten = 2;

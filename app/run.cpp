@@ -42,8 +42,9 @@ UpdateDecision DecisionOf(const MasterEntry& entry) {
                           entry.mainVariant, false};
 }
 
-// The outcome of a run, for the result line and the exit status.
-enum class Outcome : uint8_t { nothingWritten, updated, failed, stopped };
+// The outcome of a run, for the result line and the exit status. `answered`: a --list that
+// printed its list (it has no result line).
+enum class Outcome : uint8_t { answered, nothingWritten, updated, failed, stopped };
 
 // One update of the dispatch: what it writes, and what became of it.
 struct Item {
@@ -255,6 +256,7 @@ void PrintResult(const char* word, const std::string& details) {
 
 int StatusOf(Outcome outcome) {
     switch (outcome) {
+        case Outcome::answered:
         case Outcome::updated:
             return kExitUpdated;
         case Outcome::failed:
@@ -275,6 +277,7 @@ const char* WordOf(Outcome outcome) {
             return "failed";
         case Outcome::stopped:
             return "stopped";
+        case Outcome::answered:
         case Outcome::nothingWritten:
             break;
     }
@@ -370,9 +373,12 @@ int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) 
     IOL_LibraryAttach();
     ScanMasters();
     PrintScanHints();
-    Outcome outcome = Outcome::nothingWritten;
+    Outcome outcome = Outcome::answered;
     if (request.list) {
-        if (!Stop_Requested()) {
+        // A stop request before the list is printed leaves the question unanswered.
+        if (Stop_Requested()) {
+            outcome = Outcome::stopped;
+        } else {
             PrintMasterList(
                 updateOptions, CarriedImages(),
                 imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed);
@@ -382,23 +388,26 @@ int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) 
         std::string details;
         outcome = UpdateRun(placeholderWrites, &details);
         // A stopped run's standard output stays a prefix of the whole run's: no final line.
-        if (outcome != Outcome::stopped && !Stop_Requested()) {
+        if (outcome != Outcome::stopped) {
             std::printf("\n");
         }
         IOL_LibraryDetach();
         PrintResult(WordOf(outcome), details);
     }
-    if (Stop_Requested()) {
-        // The link is closed: a console that is closing may let the process end now.
-        Platform_StopCleanupDone();
-        if (request.exitCode) {
-            return outcome == Outcome::failed ? kExitFailed : kExitStopped;
-        }
-        // As the signal would have ended it; returns when the stop came from a closed output.
-        Platform_EndAsStopRequested();
-        return 0;
+    // The link is closed: a console that is closing may let the process end now.
+    Platform_StopCleanupDone();
+    // The status, and whether the process ends as a stop signal would end it, come from the
+    // outcome alone, as the result line tells it: a stop request that came when nothing was left
+    // to stop (during the last identification, after a step failed, after the list was printed)
+    // changes neither.
+    if (request.exitCode) {
+        return StatusOf(outcome);
     }
-    return request.exitCode && !request.list ? StatusOf(outcome) : 0;
+    if (outcome == Outcome::stopped) {
+        // Returns when no signal asked for the stop (a closed output, a prompt nobody answers).
+        Platform_EndAsStopRequested();
+    }
+    return 0;
 }
 
 // A window of its own closes with the program: the operator could not read the result.
