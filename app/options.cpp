@@ -73,6 +73,7 @@ RunRequest ParseRunRequest(int argc, const char* const* argv) {
             request.list = true;
         } else if (std::strcmp(arg, "--exit-code") == 0) {
             request.exitCode = true;
+            request.machineOutput = true;
         } else if (request.refused == nullptr) {
             // A misspelt request ("--versoin", "--lsit") must not fall through to a default run,
             // which writes the main firmware of an attached master.

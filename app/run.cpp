@@ -410,9 +410,10 @@ int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) 
     return 0;
 }
 
-// A window of its own closes with the program: the operator could not read the result.
-void KeepTheWindowOpen() {
-    if (Platform_StopRequests().count != 0 || !Platform_ConsoleClosesAtExit()) {
+// A window of its own closes with the program: the operator could not read the result. Not when
+// a program reads the answer (machineOutput), nor after a stop request.
+void KeepTheWindowOpen(bool machineOutput) {
+    if (Platform_StopRequests().count != 0 || !Platform_PausesAtExit(machineOutput)) {
         return;
     }
     // No port is open any more: should the operator close the window instead of pressing a key,
@@ -447,6 +448,6 @@ int RunUpdater(int argc, const char* const* argv, PlaceholderWrites placeholderW
     } else {
         status = ScanningRun(request, placeholderWrites);
     }
-    KeepTheWindowOpen();
+    KeepTheWindowOpen(request.machineOutput);
     return status;
 }

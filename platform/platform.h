@@ -41,10 +41,14 @@ constexpr int kKeyStopRequested = -3;  // the operator asked the program to stop
 // a file or a pipe each byte is one key.
 int Platform_ReadKey();
 
-// True when the program runs in a console window of its own that closes the moment it ends: on
-// Windows a program started from Explorer (it is the console's only process and standard input
-// is that console). Never from a command prompt, with redirected input, or on POSIX.
-bool Platform_ConsoleClosesAtExit();
+// True when the program should wait for a key before it ends, so that the operator can read the
+// result in a console window that closes the moment the program ends: on Windows a program
+// started interactively from Explorer into a visible console window of its own (it is the
+// console's only process and standard input is that console). Never from a command prompt, with
+// redirected input, in a hidden or window-less console, in a process started without a user's
+// desktop, on POSIX, or when machineOutput is set: the caller asked for an answer that a program
+// reads (--exit-code), so nobody is there to press a key.
+bool Platform_PausesAtExit(bool machineOutput);
 
 // ---- Stop requests ----
 

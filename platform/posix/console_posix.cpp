@@ -92,6 +92,6 @@ int Platform_ReadKey() {
 }
 
 // A POSIX terminal stays open when the program ends.
-bool Platform_ConsoleClosesAtExit() {
+bool Platform_PausesAtExit(bool /*machineOutput*/) {
     return false;
 }

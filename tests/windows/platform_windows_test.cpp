@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -280,12 +281,84 @@ TEST(WindowsKeyPress, CtrlCAtTheConsoleIsAStopRequest) {
     }
 }
 
-// Only a program started from Explorer (its console's only process, reading that console) waits
-// for a key before its window closes.
-TEST(WindowsConsole, TheWindowClosesAtExitOnlyForItsOnlyProcessReadingIt) {
-    EXPECT_TRUE(ConsoleWindows_ClosesAtExit(1, true));
-    EXPECT_FALSE(ConsoleWindows_ClosesAtExit(2, true));   // a command prompt's console stays
-    EXPECT_FALSE(ConsoleWindows_ClosesAtExit(1, false));  // redirected input: nobody to answer
+// Only a program started interactively from Explorer (its console's only process, reading that
+// console, in a visible window) waits for a key before its window closes; a program that an
+// agent or a script starts never hangs there.
+TEST(WindowsConsole, OnlyAnInteractiveStartIntoAVisibleWindowOfItsOwnWaitsForAKey) {
+    // processes, input is the console, window, visible, started hidden, session 0
+    constexpr ConsoleFacts kExplorer{1, true, true, true, false, false};
+    const struct {
+        const char* name;
+        ConsoleFacts facts;
+        bool machineOutput;
+        bool pauses;
+    } cases[] = {
+        {"started from Explorer", kExplorer, false, true},
+        {"--exit-code", kExplorer, true, false},
+        {"a command prompt's console", {2, true, true, true, false, false}, false, false},
+        {"redirected input", {1, false, true, true, false, false}, false, false},
+        {"no window (CREATE_NO_WINDOW)", {1, true, false, false, false, false}, false, false},
+        {"a hidden window", {1, true, true, false, false, false}, false, false},
+        {"started with SW_HIDE", {1, true, true, true, true, false}, false, false},
+        {"a service's session 0", {1, true, true, true, false, true}, false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ConsoleWindows_PausesAtExit(c.facts, c.machineOutput), c.pauses) << c.name;
+    }
+}
+
+// A prompt that reads a pipe (an agent's or a script's input): its next byte answers, its end
+// ends the prompt, and Ctrl-C or Ctrl-Break, handled before the prompt or while it waits for a
+// byte that never comes, ends it without taking a byte.
+TEST(WindowsKeyPress, APromptOnAPipeEndsWithItsByteItsEndOrAStopRequest) {
+    constexpr DWORD kNone = 0xFFFF;  // CTRL_C_EVENT is 0
+    const struct {
+        const char* name;
+        const char* bytes;
+        bool writerOpen;
+        DWORD before;  // the console event handled before the prompt
+        DWORD during;  // ... and while it waits
+        int expected;
+    } cases[] = {
+        {"a byte", "k", true, kNone, kNone, 'k'},
+        {"the end of the pipe", "", false, kNone, kNone, kKeyEndOfInput},
+        {"Ctrl-Break before the prompt", "k", true, CTRL_BREAK_EVENT, kNone, kKeyStopRequested},
+        {"Ctrl-C while it waits", "", true, kNone, CTRL_C_EVENT, kKeyStopRequested},
+        {"Ctrl-Break while it waits", "", true, kNone, CTRL_BREAK_EVENT, kKeyStopRequested},
+    };
+    for (const auto& c : cases) {
+        int pipe[2] = {-1, -1};
+        ASSERT_EQ(_pipe(pipe, 256, _O_BINARY), 0);
+        const int saved = _dup(0);
+        _dup2(pipe[0], 0);
+        _close(pipe[0]);
+        _write(pipe[1], c.bytes, static_cast<unsigned>(std::strlen(c.bytes)));
+        if (!c.writerOpen) {
+            _close(pipe[1]);
+        }
+        if (c.before != kNone) {
+            StopWindows_HandleControl(c.before, kStopCleanupWaitMs);
+        }
+        // The system runs the handler on a thread of its own; the prompt ends the same whether
+        // the request comes before its wait begins or during it.
+        std::thread handler([&c] {
+            if (c.during != kNone) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                StopWindows_HandleControl(c.during, kStopCleanupWaitMs);
+            }
+        });
+        EXPECT_EQ(Platform_ReadKey(), c.expected) << c.name;
+        handler.join();
+        PlatformSeam_ClearStops();
+        if (c.bytes[0] != '\0' && c.expected == kKeyStopRequested) {
+            EXPECT_EQ(Platform_ReadKey(), c.bytes[0]) << c.name << ": the byte is left unread";
+        }
+        if (c.writerOpen) {
+            _close(pipe[1]);
+        }
+        _dup2(saved, 0);
+        _close(saved);
+    }
 }
 
 // ---- The console's control handler ----
