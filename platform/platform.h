@@ -93,8 +93,10 @@ void Platform_StopCleanupDone();
 
 // ---- Power ----
 
-// While on, asks the system not to sleep (Windows: SetThreadExecutionState); an update must not
-// be cut by a sleeping PC. POSIX: nothing (run the program under systemd-inhibit instead).
+// While on, asks the system not to go to sleep for being idle (Windows: SetThreadExecutionState
+// with ES_SYSTEM_REQUIRED); an update must not be cut by a sleeping PC. A sleep that the user or
+// the power state asks for is not held off. POSIX: nothing (run the program under systemd-inhibit
+// instead).
 void Platform_KeepAwake(bool on);
 
 // ---- Recursive lock ----
