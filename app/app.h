@@ -34,8 +34,7 @@ struct RunRequest {
     bool version = false;           // --version: the program's and the carried images' versions
     bool list = false;              // --list: the masters and what a run would do with each
     bool exitCode = false;          // --exit-code: the exit status tells the outcome
-    // A program reads the answer (set by --exit-code): no pause for a key at the end of a run.
-    bool machineOutput = false;
+    bool machineOutput = false;     // a program reads the answer (--exit-code): no pause at the end
     const char* refused = nullptr;  // the first other argument that begins with "--"
 };
 

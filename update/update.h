@@ -75,8 +75,8 @@ uint32_t ExpectedMsStack();
 // The replug procedure's transfers of a 2.x image: one per 8 KB block (an empty image still
 // takes one, with an empty block).
 inline uint32_t ReplugTransferCount(const FirmwareDescriptor& descriptor) {
-    const uint32_t bytes = descriptor.length < kMaxV2ImageLength ? descriptor.length
-                                                                 : kMaxV2ImageLength;
+    const uint32_t bytes =
+        descriptor.length < kMaxV2ImageLength ? descriptor.length : kMaxV2ImageLength;
     const uint32_t blocks = MainBlockCount(bytes);
     return blocks == 0 ? 1 : blocks;
 }

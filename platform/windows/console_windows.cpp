@@ -130,8 +130,7 @@ void ConsoleWindowsSeam_SetGetch(int (*getch)()) {
 
 bool ConsoleWindows_PausesAtExit(const ConsoleFacts& facts, bool machineOutput) {
     return !machineOutput && facts.consoleProcesses == 1 && facts.inputIsConsole &&
-           facts.hasWindow && facts.windowVisible && !facts.startedHidden &&
-           !facts.servicesSession;
+           facts.hasWindow && facts.windowVisible && !facts.startedHidden && !facts.servicesSession;
 }
 
 int Platform_ReadKey() {
