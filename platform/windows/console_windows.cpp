@@ -88,18 +88,16 @@ int ReadPipeByte(HANDLE pipe) {
         if (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) == FALSE) {
             // The writer has closed the pipe: the C runtime's read tells the end of the input, or
             // returns a byte it still holds (text mode reads one ahead after a carriage return).
-            return GetLastError() == ERROR_BROKEN_PIPE ? ReadInputByte() : kKeyReadError;
+            // A pipe that cannot be looked into (Wine reports ERROR_NOT_SUPPORTED for a host
+            // pipe) is read as any redirected input, blocking: the read's own result says the
+            // rest.
+            return ReadInputByte();
         }
         if (available != 0) {
             return ReadInputByte();
         }
         Sleep(kPipePollMs);
     }
-}
-
-// Standard input as the C runtime reads it (the handle behind its descriptor 0).
-HANDLE InputHandle() {
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdin)));
 }
 
 // Whether the window of the process's console is visible. IsWindowVisible lives in user32, which
@@ -149,7 +147,8 @@ int Platform_ReadKey() {
     if (StandardInputIsConsole()) {
         return ReadConsoleKey(&_getch);
     }
-    HANDLE input = InputHandle();
+    // The C runtime keeps the standard handle equal to its descriptor 0 (its _dup2 sets it).
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     return GetFileType(input) == FILE_TYPE_PIPE ? ReadPipeByte(input) : ReadInputByte();
 }
 
