@@ -502,6 +502,30 @@ Interruption InBlock3(const char* name, int send, const char* setup, int endsBy)
     return i;
 }
 
+// `send` at the first replug prompt, with standard input a terminal.
+Interruption AtThePromptOnATerminal(const char* name, int send, const char* setup) {
+    Interruption i{name,
+                   "205",
+                   0,
+                   {},
+                   Input::terminal,
+                   "",
+                   kReplugPrompt,
+                   1,
+                   0,
+                   {},
+                   kReplugPrompt,
+                   {"iolink-update: stopped at the replug prompt: the master holds a partial "
+                    "download"},
+                   "67 C9 CA ",
+                   false,
+                   send,
+                   0};
+    i.send = send;
+    i.setup = setup;
+    return i;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Interruptions, InterruptionE2e,
     ::testing::Values(
@@ -587,24 +611,9 @@ INSTANTIATE_TEST_SUITE_P(
                      false,
                      0,
                      3},
-        // Ctrl-C at the prompt on a terminal: it stops, and the terminal is as it was.
-        Interruption{"SigintAtTheReplugPromptOnATerminal",
-                     "205",
-                     0,
-                     {},
-                     Input::terminal,
-                     "",
-                     kReplugPrompt,
-                     1,
-                     0,
-                     {},
-                     kReplugPrompt,
-                     {"iolink-update: stopped at the replug prompt: the master holds a partial "
-                      "download"},
-                     "67 C9 CA ",
-                     false,
-                     SIGINT,
-                     0},
+        // Ctrl-C or Ctrl-\ at the prompt on a terminal: it stops, and the terminal is as it was.
+        AtThePromptOnATerminal("SigintAtTheReplugPromptOnATerminal", SIGINT, ""),
+        AtThePromptOnATerminal("SigquitAtTheReplugPromptOnATerminal", SIGQUIT, "ulimit -c 0"),
         // Signals the updater inherits as ignored (nohup; a command started with & by a script)
         // stay ignored. Ctrl-\ (SIGQUIT) not ignored is deferred like SIGINT, and ends the run.
         InBlock3("SighupIgnoredUnderNohup", SIGHUP, "trap '' HUP", 0),
