@@ -450,21 +450,6 @@ TEST_P(InterruptionE2e, StopsAtASafePointAndSaysWhere) {
 
 const char* const kSwapDone = "\nBoot swapping was successful\n";
 
-VmFault LateAnswer(uint32_t from, uint32_t lateMs) {
-    VmFault f;
-    f.from = from;
-    f.count = 1;
-    f.lateMs = lateMs;
-    return f;
-}
-
-// An erase that answers late and then fails.
-VmFault LateFailingErase() {
-    VmFault f = LateAnswer(1, 1000);
-    f.verdict = VmVerdict::Failure;
-    return f;
-}
-
 // SIGINT into a 3.x update once the output holds `trigger` `times` times and the master has
 // received `received` requests (none for ""), with or without --exit-code: the result line, and
 // the status that must agree with it.
@@ -502,26 +487,17 @@ Interruption InBlock3(const char* name, int send, const char* setup, int endsBy)
     return i;
 }
 
-// `send` at the first replug prompt, with standard input a terminal.
+// `send` at the first replug prompt of a 2.0.5 master, with standard input a terminal.
 Interruption AtThePromptOnATerminal(const char* name, int send, const char* setup) {
-    Interruption i{name,
-                   "205",
-                   0,
-                   {},
-                   Input::terminal,
-                   "",
-                   kReplugPrompt,
-                   1,
-                   0,
-                   {},
-                   kReplugPrompt,
-                   {"iolink-update: stopped at the replug prompt: the master holds a partial "
-                    "download"},
-                   "67 C9 CA ",
-                   false,
-                   send,
-                   0};
-    i.send = send;
+    Interruption i = Interrupted(name, 0, {}, kReplugPrompt.c_str(), 1, 0, false,
+                                 "stopped ttyACM0: main firmware 2.0.5 -> 2.1.7 stopped at the "
+                                 "replug prompt",
+                                 0);
+    i.main = "205";
+    i.input = Input::terminal;
+    i.outEnd = kReplugPrompt;
+    i.lastRequests = "67 C9 CA ";
+    i.signal = i.send = send;
     i.setup = setup;
     return i;
 }
@@ -628,7 +604,8 @@ INSTANTIATE_TEST_SUITE_P(
     StatusAndResult, InterruptionE2e,
     ::testing::Values(
         // While the master, back after its restart, answers its final identification (late).
-        Interrupted("SigintAtTheFinalIdentification", 0x67, LateAnswer(3, 1500),
+        Interrupted("SigintAtTheFinalIdentification", 0x67,
+                    VmFault{.from = 3, .count = 1, .lateMs = 1500},
                     "ttyACM0 found, try to get information", 2, 1814, true,
                     "updated ttyACM0: main firmware 3.0.10 -> 3.0.10 (verified)", 0),
         Interrupted("SigintBeforeTheErase", 0x0F, LateReset(), "-> Standard Edition", 1, 2, true,
@@ -636,10 +613,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "started",
                     3),
         // During an erase that then fails: the failure is the outcome.
-        Interrupted("SigintDuringAFailingErase", 0xCA, LateFailingErase(), "-> Standard Edition", 1,
-                    5, true, "failed ttyACM0: main firmware 3.0.10 -> 3.0.10 failed at the erase",
-                    1),
-        Interrupted("SigintDuringAFailingEraseWithoutExitCode", 0xCA, LateFailingErase(),
+        Interrupted("SigintDuringAFailingErase", 0xCA,
+                    VmFault{.count = 1, .lateMs = 1000, .verdict = VmVerdict::Failure},
+                    "-> Standard Edition", 1, 5, true,
+                    "failed ttyACM0: main firmware 3.0.10 -> 3.0.10 failed at the erase", 1),
+        Interrupted("SigintDuringAFailingEraseWithoutExitCode", 0xCA,
+                    VmFault{.count = 1, .lateMs = 1000, .verdict = VmVerdict::Failure},
                     "-> Standard Edition", 1, 5, false,
                     "failed ttyACM0: main firmware 3.0.10 -> 3.0.10 failed at the erase", 0),
         // No master, and standard output's reader gone before the first line (`| grep -q`).

@@ -314,17 +314,16 @@ TEST(WindowsKeyPress, APromptOnAPipeEndsWithItsByteItsEndOrAStopRequest) {
     constexpr DWORD kNone = 0xFFFF;  // CTRL_C_EVENT is 0
     const struct {
         const char* name;
-        const char* bytes;
-        bool writerOpen;
-        DWORD before;  // the console event handled before the prompt
-        DWORD during;  // ... and while it waits
+        const char* bytes;  // written; with no event and no byte the writer closes the pipe
+        DWORD event;        // the console event handled before the prompt or while it waits
+        bool whileWaiting;
         int expected;
     } cases[] = {
-        {"a byte", "k", true, kNone, kNone, 'k'},
-        {"the end of the pipe", "", false, kNone, kNone, kKeyEndOfInput},
-        {"Ctrl-Break before the prompt", "k", true, CTRL_BREAK_EVENT, kNone, kKeyStopRequested},
-        {"Ctrl-C while it waits", "", true, kNone, CTRL_C_EVENT, kKeyStopRequested},
-        {"Ctrl-Break while it waits", "", true, kNone, CTRL_BREAK_EVENT, kKeyStopRequested},
+        {"a byte", "k", kNone, false, 'k'},
+        {"the end of the pipe", "", kNone, false, kKeyEndOfInput},
+        {"Ctrl-Break before the prompt", "k", CTRL_BREAK_EVENT, false, kKeyStopRequested},
+        {"Ctrl-C while it waits", "", CTRL_C_EVENT, true, kKeyStopRequested},
+        {"Ctrl-Break while it waits", "", CTRL_BREAK_EVENT, true, kKeyStopRequested},
     };
     for (const auto& c : cases) {
         int pipe[2] = {-1, -1};
@@ -333,18 +332,19 @@ TEST(WindowsKeyPress, APromptOnAPipeEndsWithItsByteItsEndOrAStopRequest) {
         _dup2(pipe[0], 0);
         _close(pipe[0]);
         _write(pipe[1], c.bytes, static_cast<unsigned>(std::strlen(c.bytes)));
-        if (!c.writerOpen) {
+        const bool writerClosed = c.event == kNone && c.bytes[0] == '\0';
+        if (writerClosed) {
             _close(pipe[1]);
         }
-        if (c.before != kNone) {
-            StopWindows_HandleControl(c.before, kStopCleanupWaitMs);
+        if (c.event != kNone && !c.whileWaiting) {
+            StopWindows_HandleControl(c.event, kStopCleanupWaitMs);
         }
         // The system runs the handler on a thread of its own; the prompt ends the same whether
         // the request comes before its wait begins or during it.
         std::thread handler([&c] {
-            if (c.during != kNone) {
+            if (c.whileWaiting) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                StopWindows_HandleControl(c.during, kStopCleanupWaitMs);
+                StopWindows_HandleControl(c.event, kStopCleanupWaitMs);
             }
         });
         EXPECT_EQ(Platform_ReadKey(), c.expected) << c.name;
@@ -353,7 +353,7 @@ TEST(WindowsKeyPress, APromptOnAPipeEndsWithItsByteItsEndOrAStopRequest) {
         if (c.bytes[0] != '\0' && c.expected == kKeyStopRequested) {
             EXPECT_EQ(Platform_ReadKey(), c.bytes[0]) << c.name << ": the byte is left unread";
         }
-        if (c.writerOpen) {
+        if (!writerClosed) {
             _close(pipe[1]);
         }
         _dup2(saved, 0);
