@@ -44,6 +44,7 @@ struct RunRequest {
     bool list = false;              // --list: the masters and what a run would do with each
     bool exitCode = false;          // --exit-code: the exit status tells the outcome
     const char* port = nullptr;     // --port NAME: the run concerns the named master alone
+    bool machineOutput = false;     // a program reads the answer (--exit-code): no pause at the end
     const char* refused = nullptr;  // the first argument refused: another one beginning with
                                     // "--", an option without its value, or one given twice; a
                                     // long option's name after one dash, -v or -V; an argument
@@ -60,12 +61,13 @@ RunRequest ParseRunRequest(int argc, const char* const* argv);
 // option's alone, never read as an option of its own.
 bool IsOptionValue(int i, const char* const* argv);
 
-// Exit statuses with --exit-code; without it every run ends with 0 (or as a stop signal would).
-// 0: every chosen update written (and verified where it can be); 1: a step failed, or the master
-// came back with other versions; 2: nothing written (no master, none or several to update, -s, a
-// placeholder build); 3: stopped before the run finished (a stop request, no key at a prompt);
-// 4: an argument was refused (an unknown one beginning with "--", a misspelt option) and nothing
-// done.
+// Exit statuses with --exit-code, from the run's outcome alone, as the result line tells it;
+// without it every run ends with 0, or, when the result is "stopped" by a stop signal, as that
+// signal would. 0: updated: every chosen update written (and verified where it can be), or a run
+// that only asks; 1: failed: a step failed, or the master came back with other versions or not at
+// all; 2: nothing written (no master, none or several to update, -s, a placeholder build); 3:
+// stopped before the run finished (a stop request, no key at a prompt); 4: an argument was refused
+// (an unknown one beginning with "--", a misspelt option) and nothing done.
 constexpr int kExitUpdated = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNothingWritten = 2;

@@ -202,6 +202,7 @@ RunRequest ParseRunRequest(int argc, const char* const* argv) {
             request.list = true;
         } else if (std::strcmp(arg, "--exit-code") == 0) {
             request.exitCode = true;
+            request.machineOutput = true;
         } else if (std::strcmp(arg, "--no-downgrade") == 0) {
             // ParseCommandLine applies it to the selection.
         } else if ((IsBareValueOption(arg) && port == nullptr) ||

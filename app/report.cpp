@@ -96,7 +96,8 @@ std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& d
         text += std::string(text.empty() ? "" : ", then ") +
                 Change("main firmware", main, DescriptorVersion(descriptor));
         if (decision.mainVariant == 0) {
-            text += " (step by step, with 5 prompts to unplug and replug the master)";
+            text += " (step by step, with " + std::to_string(ReplugPromptCount(descriptor)) +
+                    " prompts to unplug and replug the master)";
         }
     }
     return text;

@@ -14,15 +14,6 @@
 
 namespace {
 
-// What a whole update takes against the virtual master, the wait for the restarting master
-// included (3.x: 14 blocks of about 1.8 s, the swap, 5 s and the rescans; 2.x: 3 blocks; the
-// IO-Link stack: 407 chunks of about 10 ms; the replug procedure: 6 steps and 5 countdowns of
-// 7.5 s, without the operator's replugs).
-constexpr unsigned kSecondsV3 = 35;
-constexpr unsigned kSecondsV2 = 15;
-constexpr unsigned kSecondsStack = 5;
-constexpr unsigned kSecondsReplug = 50;
-
 void ListMasters() {
     Console_Print("Found %u USB IO-Link Master. Only one is updateable by this program.\n\r",
                   static_cast<unsigned>(masterTable.masterCount));
@@ -43,8 +34,9 @@ uint8_t ChosenRow() {
     return 0;
 }
 
-// The outcome of a run, for the result line and the exit status.
-enum class Outcome : uint8_t { nothingWritten, updated, failed, stopped };
+// The outcome of a run, for the result line and the exit status. `answered`: a --list that
+// printed its list (it has no result line).
+enum class Outcome : uint8_t { answered, nothingWritten, updated, failed, stopped };
 
 // One update of the dispatch: what it writes, and what became of it.
 struct Item {
@@ -194,9 +186,9 @@ class Dispatcher {
         if (!item.readBack) {
             return;
         }
-        std::fprintf(
-            stderr, "iolink-update: %s written into the master on %s; it now reports %s, %s\n",
-            item.what, port, VersionText(item.after).c_str(),
+        Console_Tell(
+            "%s written into the master on %s; it now reports %s, %s", item.what, port,
+            VersionText(item.after).c_str(),
             item.after == item.carried
                 ? "the version carried: verified"
                 : ("not the " + VersionText(item.carried) + " carried: NOT verified").c_str());
@@ -229,15 +221,23 @@ class Dispatcher {
     size_t count_ = 0;
 };
 
+// About how long the chosen updates take against a master that answers at once, the wait for
+// the restarting master included, without the operator's replugs: each procedure the dispatch
+// runs, counted from the image it sends (the 2.x image's length gives the replug steps).
 unsigned ExpectedSeconds(const MasterEntry& entry) {
+    uint64_t ms = 0;
     if (entry.mainChoiceV3 != 0) {
-        return kSecondsV3;
+        ms += ExpectedMsMainFirmwareV3();
     }
-    unsigned seconds = entry.stackChoice != 0 ? kSecondsStack : 0;
-    if (entry.mainChoiceV2 != 0) {
-        seconds += entry.mainVariant == 0 ? kSecondsReplug : kSecondsV2;
+    if (entry.stackChoice != 0) {
+        ms += ExpectedMsStack();
     }
-    return seconds;
+    if (const FirmwareDescriptor* descriptor = ChosenV2Image(entry.mainChoiceV2)) {
+        ms += entry.mainVariant == 0 ? ExpectedMsReplug(*descriptor)
+                                     : ExpectedMsMainFirmwareV2(*descriptor);
+    }
+    // Rounded up: an estimate that is too short makes the operator unplug too early.
+    return static_cast<unsigned>((ms + 999) / 1000);
 }
 
 // "iolink-update: result: updated ttyACM0: main firmware 3.0.9 -> 3.0.10 (verified)"; a run that
@@ -248,6 +248,7 @@ void PrintResult(const char* word, const std::string& details) {
 
 int StatusOf(Outcome outcome) {
     switch (outcome) {
+        case Outcome::answered:
         case Outcome::updated:
             return kExitUpdated;
         case Outcome::failed:
@@ -268,6 +269,7 @@ const char* WordOf(Outcome outcome) {
             return "failed";
         case Outcome::stopped:
             return "stopped";
+        case Outcome::answered:
         case Outcome::nothingWritten:
             break;
     }
@@ -385,9 +387,12 @@ int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) 
     ScanFailures failures{};
     ScanMasters(&failures);
     PrintScanHints(failures);
-    Outcome outcome = Outcome::nothingWritten;
+    Outcome outcome = Outcome::answered;
     if (request.list) {
-        if (!Stop_Requested()) {
+        // A stop request before the list is printed leaves the question unanswered.
+        if (Stop_Requested()) {
+            outcome = Outcome::stopped;
+        } else {
             PrintMasterList(
                 updateOptions, CarriedImages(),
                 imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed);
@@ -404,28 +409,32 @@ int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) 
             details = "(" + WhyNoMasterWasFound(failures) + ")";
         }
         // A stopped run's standard output stays a prefix of the whole run's: no final line.
-        if (outcome != Outcome::stopped && !Stop_Requested()) {
+        if (outcome != Outcome::stopped) {
             Console_Print("\n");
         }
         IOL_LibraryDetach();
         PrintResult(WordOf(outcome), details);
     }
-    if (Stop_Requested()) {
-        // The link is closed: a console that is closing may let the process end now.
-        Platform_StopCleanupDone();
-        if (request.exitCode) {
-            return outcome == Outcome::failed ? kExitFailed : kExitStopped;
-        }
-        // As the signal would have ended it; returns when the stop came from a closed output.
-        Platform_EndAsStopRequested();
-        return 0;
+    // The link is closed: a console that is closing may let the process end now.
+    Platform_StopCleanupDone();
+    // The status, and whether the process ends as a stop signal would end it, come from the
+    // outcome alone, as the result line tells it: a stop request that came when nothing was left
+    // to stop (during the last identification, after a step failed, after the list was printed)
+    // changes neither.
+    if (request.exitCode) {
+        return StatusOf(outcome);
     }
-    return request.exitCode && !request.list ? StatusOf(outcome) : 0;
+    if (outcome == Outcome::stopped) {
+        // Returns when no signal asked for the stop (a closed output, a prompt nobody answers).
+        Platform_EndAsStopRequested();
+    }
+    return 0;
 }
 
-// A window of its own closes with the program: the operator could not read the result.
-void KeepTheWindowOpen() {
-    if (Platform_StopRequests().count != 0 || !Platform_ConsoleClosesAtExit()) {
+// A window of its own closes with the program: the operator could not read the result. Not when
+// a program reads the answer (machineOutput), nor after a stop request.
+void KeepTheWindowOpen(bool machineOutput) {
+    if (Platform_StopRequests().count != 0 || !Platform_PausesAtExit(machineOutput)) {
         return;
     }
     // No port is open any more: should the operator close the window instead of pressing a key,
@@ -464,6 +473,6 @@ int RunUpdater(int argc, const char* const* argv, PlaceholderWrites placeholderW
     } else {
         status = ScanningRun(request, placeholderWrites);
     }
-    KeepTheWindowOpen();
+    KeepTheWindowOpen(request.machineOutput);
     return status;
 }

@@ -41,10 +41,14 @@ constexpr int kKeyStopRequested = -3;  // the operator asked the program to stop
 // a file or a pipe each byte is one key.
 int Platform_ReadKey();
 
-// True when the program runs in a console window of its own that closes the moment it ends: on
-// Windows a program started from Explorer (it is the console's only process and standard input
-// is that console). Never from a command prompt, with redirected input, or on POSIX.
-bool Platform_ConsoleClosesAtExit();
+// True when the program should wait for a key before it ends, so that the operator can read the
+// result in a console window that closes the moment the program ends: on Windows a program
+// started interactively from Explorer into a visible console window of its own (it is the
+// console's only process and standard input is that console). Never from a command prompt, with
+// redirected input, in a hidden or window-less console, in a process started without a user's
+// desktop, on POSIX, or when machineOutput is set: the caller asked for an answer that a program
+// reads (--exit-code), so nobody is there to press a key.
+bool Platform_PausesAtExit(bool machineOutput);
 
 // ---- Stop requests ----
 
@@ -54,6 +58,7 @@ enum class StopCause : uint8_t {
     interrupt,  // SIGINT; Ctrl-C (also as the key 0x03 at a Windows prompt)
     terminate,  // SIGTERM; Ctrl-Break
     hangup,     // SIGHUP: the terminal or the ssh session was closed
+    quit,       // SIGQUIT: Ctrl-\ on a terminal
     closing,    // Windows: the console window is closed, the user logs off, the system shuts down
 };
 
@@ -63,11 +68,13 @@ struct StopRequests {
     bool urgent;      // the system ends the process within seconds whatever it does (closing)
 };
 
-// Installs the handlers of the operator's stop requests (POSIX: SIGINT, SIGTERM, SIGHUP; Windows:
-// Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown). A handler only records the
-// request; the program decides at its safe points. SIGPIPE is ignored from here on, so that a
-// closed standard output shows as a failed write instead of ending the process. Threads started
-// after this call do not take these signals.
+// Installs the handlers of the operator's stop requests (POSIX: SIGINT, SIGTERM, SIGHUP, SIGQUIT;
+// Windows: Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown). A handler only
+// records the request; the program decides at its safe points. A POSIX signal that the program
+// inherited as ignored (SIGHUP under nohup; SIGINT and SIGQUIT for a command that a script started
+// with &) stays ignored: the caller chose so, and it is never recorded or raised again. SIGPIPE is
+// ignored from here on, so that a closed standard output shows as a failed write instead of ending
+// the process. Threads started after this call do not take these signals.
 void Platform_StopHandlersInstall();
 
 // The requests recorded so far; may be called from any thread.
@@ -86,8 +93,10 @@ void Platform_StopCleanupDone();
 
 // ---- Power ----
 
-// While on, asks the system not to sleep (Windows: SetThreadExecutionState); an update must not
-// be cut by a sleeping PC. POSIX: nothing (run the program under systemd-inhibit instead).
+// While on, asks the system not to go to sleep for being idle (Windows: SetThreadExecutionState
+// with ES_SYSTEM_REQUIRED); an update must not be cut by a sleeping PC. A sleep that the user or
+// the power state asks for is not held off. POSIX: nothing (run the program under systemd-inhibit
+// instead).
 void Platform_KeepAwake(bool on);
 
 // ---- Recursive lock ----

@@ -30,6 +30,9 @@ constexpr uint32_t kTickMs = 500;
 // 1.8 s against the virtual master; the swap's verdict about a second.
 constexpr uint32_t kMsPerBlock = 1800;
 constexpr uint32_t kMsForSwap = 1000;
+// Around the blocks of a whole update: the erase's verdict (one poll), the swap's, and the wait
+// for the restarting master (its ticks and the rescan that finds it back).
+constexpr uint32_t kMsAroundBlocks = kVerdictPollMs + kMsForSwap + (kRestartTicks + 1) * kTickMs;
 
 // The master's state, as a report tells it to the operator.
 constexpr const char* kInBootLoader =
@@ -80,7 +83,7 @@ bool PrepareImage(const Variant& variant, const MasterEntry& entry, uint32_t* re
 // The blocks a download commits: the bytes it sends (V3 without the skipped range) in 8 KB.
 uint32_t BlockCount(const Variant& variant, uint32_t remaining) {
     const uint32_t bytes = variant.v3 ? remaining - (kSkipEnd - kSkipStart) : remaining;
-    return (bytes + kMainBlockBytes - 1) / kMainBlockBytes;
+    return MainBlockCount(bytes);
 }
 
 // Sends one block of up to 8 KB in 64-byte writes, then commits it and waits for the verdict.
@@ -231,6 +234,12 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
         Console_Print("Error in IOL_Create:%i\n", slot);
         PrintOpenHint(portName, slot, why);
         Report(ProcedureEnd::failed, "at opening its port", kMasterUnchanged);
+        return;
+    }
+    // Nothing is sent yet: a stop requested while the port opened ends the procedure here.
+    if (Stop_Requested()) {
+        IOL_Destroy(slot);
+        Report(ProcedureEnd::stopped, "before the update started", kMasterUnchanged);
         return;
     }
     const bool swapped = (!variant.v3 || ResetPorts(slot)) && Download(slot, variant, at);
@@ -405,4 +414,14 @@ void UpdateMainFirmwareV3(uint8_t row) {
 
 void UpdateMainFirmwareV2(uint8_t row) {
     UpdateMainFirmware(row, kV2);
+}
+
+// The 3.x download always sends the whole window (PrepareImage); a 2.x one the image's bytes.
+uint32_t ExpectedMsMainFirmwareV3() {
+    return BlockCount(kV3, kMain3WindowSize) * kMsPerBlock + kMsAroundBlocks;
+}
+
+uint32_t ExpectedMsMainFirmwareV2(const FirmwareDescriptor& descriptor) {
+    return BlockCount(kV2, std::min(descriptor.length, kMaxV2ImageLength)) * kMsPerBlock +
+           kMsAroundBlocks;
 }

@@ -132,6 +132,14 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
         Report(ProcedureEnd::failed, StepText(step, false), StateBefore(step));
         return 0;
     }
+    // Nothing of the step is sent yet: a stop requested while the port opened ends the procedure
+    // here rather than after the whole step.
+    if (Stop_Requested()) {
+        s.done = true;
+        IOL_Destroy(slot);
+        Report(ProcedureEnd::stopped, StepText(step, true), StateBefore(step));
+        return 0;
+    }
     Stop_BeginCritical("a step of the update is being sent to the master", "step", 1, kMsPerPass,
                        0);
     uint8_t out1[4] = {};
@@ -198,6 +206,13 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
 }
 
 }  // namespace
+
+// Every step pass (the erase, the transfers, the swap, the identification), and the countdown
+// before each prompt.
+uint32_t ExpectedMsReplug(const FirmwareDescriptor& descriptor) {
+    return (ReplugTransferCount(descriptor) + 3) * kMsPerPass +
+           ReplugPromptCount(descriptor) * static_cast<uint32_t>(kCountdownTicks) * kTickMs;
+}
 
 void UpdateMainFirmwareV2Replug(uint8_t row) {
     if (row >= kMasterRows) {

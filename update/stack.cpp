@@ -58,6 +58,10 @@ uint32_t ForEachChunk(uint32_t end, Send send) {
     return chunks;
 }
 
+uint32_t ChunkCount(uint32_t end) {
+    return ForEachChunk(end, [](uint32_t, uint32_t, uint32_t) { return true; });
+}
+
 // Sends the image up to end.
 ChunksSent SendChunks(uint32_t end) {
     ChunksSent result = ChunksSent::all;
@@ -91,6 +95,12 @@ void Report(ProcedureEnd end, const char* step, const char* state) {
 
 UpdateReport stackReport;
 
+// The chunks of the carried image, counted as UpdateStack sends them.
+uint32_t ExpectedMsStack() {
+    const ExpandResult image = ExpandRecords(stackRecords, 0, stackBuffer);
+    return ChunkCount(std::min(image.end, kStackWindowSize)) * kMsPerChunk + kMsForFinish;
+}
+
 int32_t UpdateStack(uint8_t row) {
     return UpdateStackWith(row, stackRecords);
 }
@@ -112,13 +122,19 @@ int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records) {
         Report(ProcedureEnd::failed, "at opening its port", kStackUnchanged);
         return 1;
     }
+    // Nothing is sent yet: a stop requested while the port opened ends the procedure here rather
+    // than after a whole download.
+    if (Stop_Requested()) {
+        IOL_Destroy(stackSlot);
+        Report(ProcedureEnd::stopped, "before the IO-Link stack update", kStackUnchanged);
+        return 1;
+    }
     const ExpandResult image = ExpandRecords(records, 0, stackBuffer);
     const uint32_t end = std::min(image.end, kStackWindowSize);
 
     // From the download start to its finish the IO-Link stack is being rewritten: a stop request
     // waits for the finish.
-    Stop_BeginCritical("the IO-Link stack is being rewritten", "chunk",
-                       ForEachChunk(end, [](uint32_t, uint32_t, uint32_t) { return true; }),
+    Stop_BeginCritical("the IO-Link stack is being rewritten", "chunk", ChunkCount(end),
                        kMsPerChunk, kMsForFinish);
     int32_t r = IOL_STK_Init(stackSlot, kStackPort);
     if (r != 0) {

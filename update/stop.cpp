@@ -43,6 +43,8 @@ const char* CauseText() {
             return "terminate";
         case StopCause::hangup:
             return "hang-up";
+        case StopCause::quit:
+            return "quit";
         case StopCause::closing:
             return "the console is closing";
         case StopCause::none:

@@ -53,6 +53,11 @@ extern std::array<uint8_t, kMain3WindowSize> workBuffer;
 constexpr uint32_t kMainChunkBytes = 64;
 constexpr uint32_t kMainBlockBytes = 8192;
 
+// The 8 KB blocks that a download of `bytes` commits.
+constexpr uint32_t MainBlockCount(uint32_t bytes) {
+    return (bytes + kMainBlockBytes - 1) / kMainBlockBytes;
+}
+
 // Where the next write of a main-firmware image comes from and goes to.
 struct ImageCursor {
     uint32_t cursor = 0;     // position in workBuffer of the next byte to send
@@ -93,6 +98,32 @@ int32_t WaitBootResult(int32_t slot, bool busyTolerant);
 // Waits for the updated master (its USB identity, and the port name it had) to come back, then
 // identifies the first master found. Fills mainReport's read-back from the updated master alone.
 void WaitForMaster(const UsbIdentity& usb, const char* portName);
+
+// ---- What the procedures take, counted from the carried images ----
+
+// About how long each procedure takes against a master that answers at once (the virtual
+// master), in milliseconds: the blocks, chunks or steps that the image it sends gives, their
+// verdicts, and the procedure's fixed waits (a main firmware's restart and its rescan, the replug
+// procedure's countdowns; not the operator's replugs).
+uint32_t ExpectedMsMainFirmwareV3();
+uint32_t ExpectedMsMainFirmwareV2(const FirmwareDescriptor& descriptor);
+uint32_t ExpectedMsReplug(const FirmwareDescriptor& descriptor);
+uint32_t ExpectedMsStack();
+
+// The replug procedure's transfers of a 2.x image: one per 8 KB block (an empty image still
+// takes one, with an empty block).
+inline uint32_t ReplugTransferCount(const FirmwareDescriptor& descriptor) {
+    const uint32_t bytes =
+        descriptor.length < kMaxV2ImageLength ? descriptor.length : kMaxV2ImageLength;
+    const uint32_t blocks = MainBlockCount(bytes);
+    return blocks == 0 ? 1 : blocks;
+}
+
+// The prompts to unplug and replug the master that the replug procedure asks with a 2.x image:
+// after the erase, after each transfer and after the swap.
+inline uint32_t ReplugPromptCount(const FirmwareDescriptor& descriptor) {
+    return ReplugTransferCount(descriptor) + 2;
+}
 
 // ---- What a procedure achieved ----
 

@@ -13,9 +13,9 @@
 namespace {
 
 // Puts a terminal into non-canonical no-echo mode for its lifetime and restores the settings it
-// found on every way out. Signals stay enabled: Ctrl-C at the prompt raises SIGINT, whose handler
-// records a stop request and interrupts the read, so the settings are restored before the
-// program stops.
+// found on every way out. Signals stay enabled: Ctrl-C (SIGINT) or Ctrl-\ (SIGQUIT) at the prompt
+// raises a stop signal, whose handler records a stop request and interrupts the read, so the
+// settings are restored before the program stops.
 class RawTerminal {
   public:
     explicit RawTerminal(int fd) : fd_(fd) {
@@ -92,7 +92,7 @@ int Platform_ReadKey() {
 }
 
 // A POSIX terminal stays open when the program ends.
-bool Platform_ConsoleClosesAtExit() {
+bool Platform_PausesAtExit(bool /*machineOutput*/) {
     return false;
 }
 

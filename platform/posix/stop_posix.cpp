@@ -1,6 +1,7 @@
-// The operator's stop requests on POSIX: SIGINT, SIGTERM and SIGHUP only record themselves, the
-// program stops at its next safe point and then ends as the signal would have ended it. SIGPIPE
-// is ignored, so that a closed standard output is a failed write, never a death mid-download.
+// The operator's stop requests on POSIX: SIGINT, SIGTERM, SIGHUP and SIGQUIT only record
+// themselves, the program stops at its next safe point and then ends as the signal would have
+// ended it. A stop signal inherited as ignored keeps that disposition. SIGPIPE is ignored, so that
+// a closed standard output is a failed write, never a death mid-download.
 #include <pthread.h>
 
 #include <csignal>
@@ -19,6 +20,8 @@ StopCause CauseOf(int signal) {
             return StopCause::interrupt;
         case SIGTERM:
             return StopCause::terminate;
+        case SIGQUIT:
+            return StopCause::quit;
         default:
             return StopCause::hangup;
     }
@@ -30,6 +33,8 @@ int SignalOf(StopCause cause) {
             return SIGINT;
         case StopCause::terminate:
             return SIGTERM;
+        case StopCause::quit:
+            return SIGQUIT;
         default:
             return SIGHUP;
     }
@@ -49,6 +54,15 @@ void Platform_StopHandlersInstall() {
     // there is seen at once.
     action.sa_flags = 0;
     for (const int signal : kPosixStopSignals) {
+        // A signal ignored at the start was ignored by whoever started the program: nohup ignores
+        // SIGHUP, and a shell that starts a command with & in a script ignores SIGINT and SIGQUIT
+        // for it. That choice stands: replacing it would let the very signal the caller shut out
+        // stop an update, and end the process with it.
+        struct sigaction inherited {};
+        if (sigaction(signal, nullptr, &inherited) == 0 && (inherited.sa_flags & SA_SIGINFO) == 0 &&
+            inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
         sigaction(signal, &action, nullptr);
     }
     struct sigaction ignore {};

@@ -7,8 +7,8 @@
 #include <csignal>
 #include <initializer_list>
 
-// SIGINT, SIGTERM and SIGHUP: each records a stop request.
-constexpr std::initializer_list<int> kPosixStopSignals = {SIGINT, SIGTERM, SIGHUP};
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT: each records a stop request (unless inherited as ignored).
+constexpr std::initializer_list<int> kPosixStopSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // The stop signals as a set.
 inline sigset_t PosixStop_SignalSet() {

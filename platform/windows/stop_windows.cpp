@@ -95,7 +95,9 @@ void Platform_EndAsStopRequested() {
 }
 
 // The request belongs to the calling thread and ends with it: the program turns it on and off on
-// its main thread. The display may still turn off; only the system's sleep is held back.
+// its main thread. ES_SYSTEM_REQUIRED holds off only the idle sleep (the PC going to sleep because
+// nobody uses it); the display may still turn off, and the Start menu's Sleep, a closed lid, the
+// power button or a battery running low still put the PC to sleep.
 void Platform_KeepAwake(bool on) {
     SetThreadExecutionState(on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
 }

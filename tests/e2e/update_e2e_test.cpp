@@ -60,7 +60,7 @@ TEST_F(UpdateE2e, MainFirmwareOfA3xMaster) {
     EXPECT_EQ(run.out, Header("3.0.9/1.3.0") + kV3Dots + SwapAndReturn("3.0.A/1.3.0") + "\n");
     EXPECT_EQ(run.err,
               "iolink-update: writing main firmware 3.0.9 -> 3.0.10 into the master on ttyACM0: do "
-              "not unplug it or close this window until the update ends (about 35 s)\n"
+              "not unplug it or close this window until the update ends (about 33 s)\n"
               "iolink-update: main firmware written into the master on ttyACM0; it now reports "
               "3.0.10, the version carried: verified\n"
               "iolink-update: result: updated ttyACM0: main firmware 3.0.9 -> 3.0.10 (verified)\n");
@@ -399,12 +399,12 @@ enum class Input : uint8_t { endOfInput, open, terminal };
 
 struct Interruption {
     const char* name;
-    const char* main;  // the master's main firmware ("30A", "205")
+    const char* main;  // the master's main firmware ("30A", "205"); nullptr: no master
     uint8_t faultType;
     VmFault fault;
     Input input;
     const char* pipeThrough;  // a shell pipeline the output goes through ("" for none)
-    std::string trigger;      // SIGINT once the output holds this text `times` times ("": none)
+    std::string trigger;      // `send` once the output holds this text `times` times ("": none)
     size_t times;
     size_t received;  // ... and the master has received this many requests
     std::vector<std::string> args;
@@ -414,6 +414,11 @@ struct Interruption {
     bool flashWritten;                // the 3.x image is in flash and swapped
     int signal;                       // the signal the run ended with (0: it exited)
     int status;                       // its exit status when it exited
+    int send = SIGINT;                // the signal the trigger sends
+    // Shell commands that set up the updater's process before it starts, such as the signal
+    // dispositions it inherits (`trap '' HUP`, kept across exec as ignored) or its output.
+    const char* setup = "";
+    bool fails = false;  // a step fails: standard output leaves the whole run's there
 };
 
 void PrintTo(const Interruption& i, std::ostream* os) {
@@ -439,17 +444,21 @@ VmFault LateReset() {
 
 TEST_P(InterruptionE2e, StopsAtASafePointAndSaysWhere) {
     const Interruption& c = GetParam();
-    VirtualMaster& vm = bench.AddMaster(Identity(c.main, "130"));
-    vm.SetIdentityAfterUpdate(Identity(c.main, "130"));
-    if (c.faultType != 0) {
-        vm.SetFault(c.faultType, c.fault);
+    VirtualMaster* vm = nullptr;
+    std::string whole;
+    if (c.main != nullptr) {
+        vm = &bench.AddMaster(Identity(c.main, "130"));
+        vm->SetIdentityAfterUpdate(Identity(c.main, "130"));
+        if (c.faultType != 0) {
+            vm->SetFault(c.faultType, c.fault);
+        }
+        whole = c.main[0] == '3'
+                    ? Header("3.0.A/1.3.0") + kV3Dots + SwapAndReturn("3.0.A/1.3.0") + "\n"
+                    : WholeReplugRun("ttyACM0");
     }
-    const std::string whole =
-        c.main[0] == '3' ? Header("3.0.A/1.3.0") + kV3Dots + SwapAndReturn("3.0.A/1.3.0") + "\n"
-                         : WholeReplugRun("ttyACM0");
     // Standard input: at its end, a pipe nobody writes to, or a terminal of the test's own.
     TestPty pty;
-    std::string setup;
+    std::string setup = c.setup;
     termios before{};
     int slave = -1;
     if (c.input == Input::terminal) {
@@ -457,14 +466,14 @@ TEST_P(InterruptionE2e, StopsAtASafePointAndSaysWhere) {
         slave = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(slave, 0);
         ASSERT_EQ(tcgetattr(slave, &before), 0);
-        setup = "exec <" + pty.slavePath();
+        setup += "\nexec <" + pty.slavePath();
     }
     bool signalled = false;
     const Bench::Watcher watcher = [&](const std::string& out) -> std::string {
         if (!signalled && !c.trigger.empty() && Count(out, c.trigger) >= c.times) {
             signalled = true;
-            EXPECT_TRUE(vm.WaitReceived(c.received, 5000));
-            bench.Signal(SIGINT);
+            EXPECT_TRUE(vm != nullptr && vm->WaitReceived(c.received, 5000));
+            bench.Signal(c.send);
         }
         return "";
     };
@@ -485,23 +494,27 @@ TEST_P(InterruptionE2e, StopsAtASafePointAndSaysWhere) {
         EXPECT_EQ(run.status, c.status);
     }
     // What standard output shows is where the whole run's would stand at that moment.
-    if (c.pipeThrough[0] == '\0') {
+    // (A run that fails leaves it at the failure: the failure table checks that output.)
+    if (!c.fails && c.pipeThrough[0] == '\0') {
         EXPECT_EQ(whole.substr(0, run.out.size()), run.out);
         EXPECT_GE(run.out.size(), c.outEnd.size());
         EXPECT_EQ(run.out.substr(run.out.size() - std::min(run.out.size(), c.outEnd.size())),
                   c.outEnd);
-    } else {
+    } else if (!c.fails) {
         EXPECT_EQ(run.out, c.outEnd);
     }
     for (const std::string& line : c.errHas) {
         EXPECT_NE(run.err.find(line), std::string::npos) << line << "\nin:\n" << run.err;
     }
-    const std::string types = Types(Requests(vm.Received()));
-    EXPECT_EQ(types.substr(types.size() - std::min(types.size(), c.lastRequests.size())),
-              c.lastRequests);
+    if (vm != nullptr) {
+        const std::string types = Types(Requests(vm->Received()));
+        EXPECT_EQ(types.substr(types.size() - std::min(types.size(), c.lastRequests.size())),
+                  c.lastRequests);
+    }
     if (c.flashWritten) {
-        ExpectFlash3(vm);
-        EXPECT_TRUE(vm.Download().finished);
+        ASSERT_NE(vm, nullptr);
+        ExpectFlash3(*vm);
+        EXPECT_TRUE(vm->Download().finished);
     }
     if (c.input == Input::terminal) {
         termios after{};
@@ -514,6 +527,58 @@ TEST_P(InterruptionE2e, StopsAtASafePointAndSaysWhere) {
 }
 
 const char* const kSwapDone = "\nBoot swapping was successful\n";
+
+// SIGINT into a 3.x update once the output holds `trigger` `times` times and the master has
+// received `received` requests (none for ""), with or without --exit-code: the result line, and
+// the status that must agree with it.
+Interruption Interrupted(const char* name, uint8_t faultType, const VmFault& fault,
+                         const char* trigger, size_t times, size_t received, bool exitCode,
+                         const std::string& result, int status) {
+    Interruption i{name,        "30A", faultType, fault,
+                   Input::open, "",    trigger,   times,
+                   received,    {},    "",        {"iolink-update: result: " + result + "\n"},
+                   "",          false, 0,         status};
+    if (exitCode) {
+        i.args = {"--exit-code"};
+    }
+    i.fails = result.rfind("failed", 0) == 0;
+    return i;
+}
+
+// `send` in block 3 of a 3.x update (the header holds 6 dots; the 33rd progress dot is the first
+// of block 3): the flash takes the image either way. A signal that changes nothing (endsBy 0) lets
+// the whole update run, verified; one that stops the run lets the download finish first.
+Interruption InBlock3(const char* name, int send, const char* setup, int endsBy) {
+    const bool stops = endsBy != 0;
+    Interruption i = Interrupted(
+        name, 0, {}, ".", 6 + 33, 0, false,
+        stops ? "stopped ttyACM0: main firmware 3.0.10 -> 3.0.10 stopped after the swap, before "
+                "the wait for the restarting master"
+              : "updated ttyACM0: main firmware 3.0.10 -> 3.0.10 (verified)",
+        0);
+    i.outEnd = stops ? kSwapDone : SwapAndReturn("3.0.A/1.3.0") + "\n";
+    i.lastRequests = stops ? "CE CD " : "CD 67 67 ";
+    i.flashWritten = true;
+    i.signal = endsBy;
+    i.send = send;
+    i.setup = setup;
+    return i;
+}
+
+// `send` at the first replug prompt of a 2.0.5 master, with standard input a terminal.
+Interruption AtThePromptOnATerminal(const char* name, int send, const char* setup) {
+    Interruption i = Interrupted(name, 0, {}, kReplugPrompt.c_str(), 1, 0, false,
+                                 "stopped ttyACM0: main firmware 2.0.5 -> 2.1.7 stopped at the "
+                                 "replug prompt",
+                                 0);
+    i.main = "205";
+    i.input = Input::terminal;
+    i.outEnd = kReplugPrompt;
+    i.lastRequests = "67 C9 CA ";
+    i.signal = i.send = send;
+    i.setup = setup;
+    return i;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Interruptions, InterruptionE2e,
@@ -600,24 +665,49 @@ INSTANTIATE_TEST_SUITE_P(
                      false,
                      0,
                      3},
-        // Ctrl-C at the prompt on a terminal: it stops, and the terminal is as it was.
-        Interruption{"SigintAtTheReplugPromptOnATerminal",
-                     "205",
-                     0,
-                     {},
-                     Input::terminal,
-                     "",
-                     kReplugPrompt,
-                     1,
-                     0,
-                     {},
-                     kReplugPrompt,
-                     {"iolink-update: stopped at the replug prompt: the master holds a partial "
-                      "download"},
-                     "67 C9 CA ",
-                     false,
-                     SIGINT,
-                     0}),
+        // Ctrl-C or Ctrl-\ at the prompt on a terminal: it stops, and the terminal is as it was.
+        AtThePromptOnATerminal("SigintAtTheReplugPromptOnATerminal", SIGINT, ""),
+        AtThePromptOnATerminal("SigquitAtTheReplugPromptOnATerminal", SIGQUIT, "ulimit -c 0"),
+        // Signals the updater inherits as ignored (nohup; a command started with & by a script)
+        // stay ignored. Ctrl-\ (SIGQUIT) not ignored is deferred like SIGINT, and ends the run.
+        InBlock3("SighupIgnoredUnderNohup", SIGHUP, "trap '' HUP", 0),
+        InBlock3("SigintIgnoredAsForABackgroundCommand", SIGINT, "trap '' INT", 0),
+        InBlock3("SigquitIgnoredAsForABackgroundCommand", SIGQUIT, "trap '' QUIT", 0),
+        InBlock3("SigquitInBlock3", SIGQUIT, "ulimit -c 0", SIGQUIT)),
+    [](const ::testing::TestParamInfo<Interruption>& info) { return info.param.name; });
+
+// A stop request changes the status only when the run stops: with --exit-code the status follows
+// the result line, and without it only a stopped run ends as the signal would.
+INSTANTIATE_TEST_SUITE_P(
+    StatusAndResult, InterruptionE2e,
+    ::testing::Values(
+        // While the master, back after its restart, answers its final identification (late).
+        Interrupted("SigintAtTheFinalIdentification", 0x67,
+                    VmFault{.from = 3, .count = 1, .lateMs = 1500},
+                    "ttyACM0 found, try to get information", 2, 1814, true,
+                    "updated ttyACM0: main firmware 3.0.10 -> 3.0.10 (verified)", 0),
+        Interrupted("SigintBeforeTheErase", 0x0F, LateReset(), "-> Standard Edition", 1, 2, true,
+                    "stopped ttyACM0: main firmware 3.0.10 -> 3.0.10 stopped before the download "
+                    "started",
+                    3),
+        // During an erase that then fails: the failure is the outcome.
+        Interrupted("SigintDuringAFailingErase", 0xCA,
+                    VmFault{.count = 1, .lateMs = 1000, .verdict = VmVerdict::Failure},
+                    "-> Standard Edition", 1, 5, true,
+                    "failed ttyACM0: main firmware 3.0.10 -> 3.0.10 failed at the erase", 1),
+        Interrupted("SigintDuringAFailingEraseWithoutExitCode", 0xCA,
+                    VmFault{.count = 1, .lateMs = 1000, .verdict = VmVerdict::Failure},
+                    "-> Standard Edition", 1, 5, false,
+                    "failed ttyACM0: main firmware 3.0.10 -> 3.0.10 failed at the erase", 0),
+        // No master, and standard output's reader gone before the first line (`| grep -q`).
+        [] {
+            Interruption i = Interrupted("NoMasterAndAClosedOutput", 0, {}, "", 0, 0, true,
+                                         "nothing written (no master found)", 2);
+            i.main = nullptr;
+            // A pipe whose only reader is closed before the updater starts.
+            i.setup = "mkfifo \"$B/out\"; exec 5<>\"$B/out\" 6>\"$B/out\" 5<&-; exec >&6 6>&-";
+            return i;
+        }()),
     [](const ::testing::TestParamInfo<Interruption>& info) { return info.param.name; });
 
 }  // namespace

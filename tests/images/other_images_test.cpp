@@ -40,6 +40,16 @@ TEST(OtherImages, TheSelectionComparesMastersWithThatVersion) {
     EXPECT_EQ(masterTable.updateableCount, 1);
 }
 
+// The replug procedure's prompts follow the 2.x image's length: this folder's 200 bytes are one
+// transfer, so three prompts (after the erase, the transfer and the swap).
+TEST(OtherImages, TheReplugPromptsFollowTheImagesLength) {
+    Master({2, 0, 5});
+    EXPECT_EQ(WhatAnUpdateWrites(masterTable.rows[0],
+                                 UpdateDecision{0, 1, 0, 0, false, false, false}, CarriedImages()),
+              "main firmware 2.0.5 -> 2.1.7 (step by step, with 3 prompts to unplug and replug "
+              "the master)");
+}
+
 // --version says which images this program carries: this folder's, and no placeholder line.
 TEST(OtherImages, VersionNamesThisFoldersImages) {
     for (const PlaceholderWrites writes :

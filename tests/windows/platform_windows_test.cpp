@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -280,12 +281,84 @@ TEST(WindowsKeyPress, CtrlCAtTheConsoleIsAStopRequest) {
     }
 }
 
-// Only a program started from Explorer (its console's only process, reading that console) waits
-// for a key before its window closes.
-TEST(WindowsConsole, TheWindowClosesAtExitOnlyForItsOnlyProcessReadingIt) {
-    EXPECT_TRUE(ConsoleWindows_ClosesAtExit(1, true));
-    EXPECT_FALSE(ConsoleWindows_ClosesAtExit(2, true));   // a command prompt's console stays
-    EXPECT_FALSE(ConsoleWindows_ClosesAtExit(1, false));  // redirected input: nobody to answer
+// Only a program started interactively from Explorer (its console's only process, reading that
+// console, in a visible window) waits for a key before its window closes; a program that an
+// agent or a script starts never hangs there.
+TEST(WindowsConsole, OnlyAnInteractiveStartIntoAVisibleWindowOfItsOwnWaitsForAKey) {
+    // processes, input is the console, window, visible, started hidden, session 0
+    constexpr ConsoleFacts kExplorer{1, true, true, true, false, false};
+    const struct {
+        const char* name;
+        ConsoleFacts facts;
+        bool machineOutput;
+        bool pauses;
+    } cases[] = {
+        {"started from Explorer", kExplorer, false, true},
+        {"--exit-code", kExplorer, true, false},
+        {"a command prompt's console", {2, true, true, true, false, false}, false, false},
+        {"redirected input", {1, false, true, true, false, false}, false, false},
+        {"no window (CREATE_NO_WINDOW)", {1, true, false, false, false, false}, false, false},
+        {"a hidden window", {1, true, true, false, false, false}, false, false},
+        {"started with SW_HIDE", {1, true, true, true, true, false}, false, false},
+        {"a service's session 0", {1, true, true, true, false, true}, false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ConsoleWindows_PausesAtExit(c.facts, c.machineOutput), c.pauses) << c.name;
+    }
+}
+
+// A prompt that reads a pipe (an agent's or a script's input): its next byte answers, its end
+// ends the prompt, and Ctrl-C or Ctrl-Break, handled before the prompt or while it waits for a
+// byte that never comes, ends it without taking a byte.
+TEST(WindowsKeyPress, APromptOnAPipeEndsWithItsByteItsEndOrAStopRequest) {
+    constexpr DWORD kNone = 0xFFFF;  // CTRL_C_EVENT is 0
+    const struct {
+        const char* name;
+        const char* bytes;  // written; with no event and no byte the writer closes the pipe
+        DWORD event;        // the console event handled before the prompt or while it waits
+        bool whileWaiting;
+        int expected;
+    } cases[] = {
+        {"a byte", "k", kNone, false, 'k'},
+        {"the end of the pipe", "", kNone, false, kKeyEndOfInput},
+        {"Ctrl-Break before the prompt", "k", CTRL_BREAK_EVENT, false, kKeyStopRequested},
+        {"Ctrl-C while it waits", "", CTRL_C_EVENT, true, kKeyStopRequested},
+        {"Ctrl-Break while it waits", "", CTRL_BREAK_EVENT, true, kKeyStopRequested},
+    };
+    for (const auto& c : cases) {
+        int pipe[2] = {-1, -1};
+        ASSERT_EQ(_pipe(pipe, 256, _O_BINARY), 0);
+        const int saved = _dup(0);
+        _dup2(pipe[0], 0);
+        _close(pipe[0]);
+        _write(pipe[1], c.bytes, static_cast<unsigned>(std::strlen(c.bytes)));
+        const bool writerClosed = c.event == kNone && c.bytes[0] == '\0';
+        if (writerClosed) {
+            _close(pipe[1]);
+        }
+        if (c.event != kNone && !c.whileWaiting) {
+            StopWindows_HandleControl(c.event, kStopCleanupWaitMs);
+        }
+        // The system runs the handler on a thread of its own; the prompt ends the same whether
+        // the request comes before its wait begins or during it.
+        std::thread handler([&c] {
+            if (c.whileWaiting) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                StopWindows_HandleControl(c.event, kStopCleanupWaitMs);
+            }
+        });
+        EXPECT_EQ(Platform_ReadKey(), c.expected) << c.name;
+        handler.join();
+        PlatformSeam_ClearStops();
+        if (c.bytes[0] != '\0' && c.expected == kKeyStopRequested) {
+            EXPECT_EQ(Platform_ReadKey(), c.bytes[0]) << c.name << ": the byte is left unread";
+        }
+        if (!writerClosed) {
+            _close(pipe[1]);
+        }
+        _dup2(saved, 0);
+        _close(saved);
+    }
 }
 
 // ---- The console's control handler ----
