@@ -152,27 +152,37 @@ clean:
 # ---- Installing on Linux: make install (DESTDIR, PREFIX), make package (a .deb), make lint-package ----
 
 PREFIX ?= /usr/local
-PACKAGE_BUILD := $(BUILD)/package
-PACKAGE_PACKAGES := dpkg-dev file gzip pkg-config
-# The program as it ships (no placeholder writes), with Debian's hardening flags.
-PACKAGE_FLAGS = $(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS) \
-	$(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)
-PACKAGE_LDFLAGS = $(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
+# The Debian architecture of the package: this machine's, or ARCH=<arch> (arm64, ...), which is
+# cross-built with Debian's cross toolchain (crossbuild-essential-<arch>) in a folder of its own.
+HOST_ARCH := $(shell dpkg --print-architecture 2>/dev/null)
+PACKAGE_ARCH = $(or $(ARCH),$(HOST_ARCH))
+PACKAGE_BUILD = $(BUILD)/package$(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),-$(PACKAGE_ARCH))
+CROSS_CONFIG = $(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-debian-cross.cmake \
+	-DIOLINK_DEB_ARCH=$(PACKAGE_ARCH))
+PACKAGE_PACKAGES = dpkg-dev file gzip $(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),crossbuild-essential-$(PACKAGE_ARCH))
+# The program as it ships (no placeholder writes), with Debian's hardening flags for the
+# package's architecture.
+PACKAGE_FLAGS = $(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS 2>/dev/null) \
+	$(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS 2>/dev/null)
+PACKAGE_LDFLAGS = $(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS 2>/dev/null)
 
 .PHONY: build-package install package lint-package
 
 build-package: deps
 	$(call ensure_packages,$(PACKAGE_PACKAGES))
 	$(call configure_and_build,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release -DIOLINK_BUILD_TESTS=OFF \
-		-DIOLINK_PLACEHOLDER_WRITES=OFF $(FIRMWARE_CONFIG) '-DCMAKE_CXX_FLAGS=$(PACKAGE_FLAGS)' \
+		-DIOLINK_PLACEHOLDER_WRITES=OFF $(FIRMWARE_CONFIG) $(CROSS_CONFIG) '-DCMAKE_CXX_FLAGS=$(PACKAGE_FLAGS)' \
 		'-DCMAKE_EXE_LINKER_FLAGS=$(PACKAGE_LDFLAGS)',)
 
 install: build-package
 	DESTDIR="$(DESTDIR)" cmake --install $(PACKAGE_BUILD) --prefix "$(PREFIX)"
 
+# The package's name carries its version (the program's and the carried images') and
+# architecture: cpack names the file it wrote in its log.
 package: build-package
+	@rm -f $(PACKAGE_BUILD)/*.deb
 	@cd $(PACKAGE_BUILD) && cpack > cpack.log 2>&1 || { cat cpack.log; exit 1; }
-	@echo "Built $(PACKAGE_BUILD)/iolink-update_$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $(PACKAGE_BUILD)/CMakeCache.txt)_amd64.deb"
+	@echo "Built $(PACKAGE_BUILD)/$$(sed -n 's|^CPack: - package: .*/\([^/]*\.deb\) generated\.$$|\1|p' $(PACKAGE_BUILD)/cpack.log)"
 	$(call say_images,$(PACKAGE_BUILD))
 
 # lintian over the package: nothing but the overrides in packaging/linux/lintian-overrides.
