@@ -216,15 +216,26 @@ define ensure_packages
 endef
 
 # iolink-update.exe (statically linked: the one file to copy to the PC) and the Windows tests.
-# The firmware images are turned into C++ on this machine, as in the native build.
+# The firmware images are turned into C++ on this machine, as in the native build. The shipped
+# .exe is the linked one without debug information (kept beside it in iolink-update.exe.debug),
+# signed with osslsigncode when a key is given (packaging/windows/sign.sh): SIGN_PKCS12 with
+# SIGN_PASSWORD_FILE, or SIGN_PKCS11_MODULE with SIGN_KEY_URI and SIGN_CERT; SIGN_TIMESTAMP_URL,
+# SIGN_CA_FILE and SIGN_TSA_CA_FILE optional. Without a key it is the reproducible unsigned build.
+SIGN_VARIABLES := SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_PKCS11_ENGINE SIGN_KEY_URI \
+	SIGN_CERT SIGN_TIMESTAMP_URL SIGN_CA_FILE SIGN_TSA_CA_FILE
+SIGNING = $(strip $(SIGN_PKCS12)$(SIGN_PKCS11_MODULE))
+SIGN_ENVIRONMENT = $(foreach v,$(SIGN_VARIABLES),$(v)='$($(v))')
 windows: deps
-	$(call ensure_packages,$(WINDOWS_PACKAGES))
+	$(call ensure_packages,$(WINDOWS_PACKAGES) $(if $(SIGNING),osslsigncode))
 	$(call configure_and_build,$(WINDOWS_BUILD)/cross,--preset windows $(FIRMWARE_CONFIG),)
-	@cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DUPDATER=$(WINDOWS_BUILD)/cross/app/iolink-update.exe \
+	@cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DUPDATER=$(WINDOWS_BUILD)/cross/iolink-update.exe -DSTRIPPED=ON \
 		-P tests/windows/updater_imports.cmake > $(WINDOWS_BUILD)/imports.log 2>&1 \
 		|| { cat $(WINDOWS_BUILD)/imports.log; exit 1; }
-	@cp $(WINDOWS_BUILD)/cross/app/iolink-update.exe $(WINDOWS_BUILD)/iolink-update.exe
-	@echo "Built $(WINDOWS_BUILD)/iolink-update.exe (copy this one file to the Windows PC)"
+	@rm -f $(WINDOWS_BUILD)/iolink-update.exe
+	@$(if $(SIGNING),$(SIGN_ENVIRONMENT) packaging/windows/sign.sh $(WINDOWS_BUILD)/cross/iolink-update.exe \
+		$(WINDOWS_BUILD)/iolink-update.exe,cp $(WINDOWS_BUILD)/cross/iolink-update.exe $(WINDOWS_BUILD)/iolink-update.exe)
+	@cp $(WINDOWS_BUILD)/cross/iolink-update.exe.debug $(WINDOWS_BUILD)/iolink-update.exe.debug
+	@echo "Built $(WINDOWS_BUILD)/iolink-update.exe$(if $(SIGNING), (signed)) (copy this one file to the Windows PC)"
 	$(call say_images,$(WINDOWS_BUILD)/cross)
 
 # The Windows tests under Wine; the virtual master and the bench that maps it to a COM port of the
