@@ -190,6 +190,40 @@ lint-package: package
 	$(call ensure_packages,lintian)
 	lintian --pedantic --fail-on error,warning,pedantic $(PACKAGE_BUILD)/iolink-update_*.deb
 
+# Debian 13's lintian and dpkg over the package (make package, with ARCH as there), in a Debian 13
+# root made once with mmdebstrap (DEBIAN13_ROOT, kept: `make clean` does not remove it elsewhere).
+DEBIAN13_ROOT ?= $(BUILD)/debian13
+.PHONY: lint-package-debian13
+lint-package-debian13: package
+	$(call ensure_packages,mmdebstrap)
+	@packaging/debian13_root.sh $(DEBIAN13_ROOT)
+	@tests/packaging/debian13_check.sh $(DEBIAN13_ROOT) $(PACKAGE_BUILD)/iolink-update_*.deb
+
+# The program of a cross-built package (ARCH=<arch>) where it would run: under qemu-user, through
+# the end-to-end bench against virtual masters (one scan, one whole 3.x update). The package build
+# with the repo's placeholder images is linted, and its code linked once more with placeholder
+# writes on, for this test only (the package's program keeps them off); the bench and its tests
+# are this machine's (build/test).
+# qemu-user is Debian 13's, from the root of lint-package-debian13 (packaging/debian13_root.sh
+# says why).
+CROSS_E2E_TESTS := ScanE2e.ListingMarksTheOneEligibleMaster:UpdateE2e.MainFirmwareOfA3xMaster
+CROSS_GNU_TYPE = $(shell dpkg-architecture -a$(PACKAGE_ARCH) -qDEB_HOST_GNU_TYPE 2>/dev/null)
+CROSS_GNU_CPU = $(shell dpkg-architecture -a$(PACKAGE_ARCH) -qDEB_HOST_GNU_CPU 2>/dev/null)
+
+.PHONY: test-cross
+test-cross:
+	@test -n "$(filter-out $(HOST_ARCH),$(PACKAGE_ARCH))" \
+		|| { echo "make test-cross needs ARCH=<another architecture than $(HOST_ARCH)>, for example ARCH=arm64"; exit 1; }
+	@$(MAKE) --no-print-directory lint-package FIRMWARE_DIR=
+	$(call ensure_packages,mmdebstrap $(TEST_PACKAGES))
+	@packaging/debian13_root.sh $(DEBIAN13_ROOT)
+	@cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target iolink-update-writes-on > $(PACKAGE_BUILD)/writes-on.log 2>&1 \
+		|| { cat $(PACKAGE_BUILD)/writes-on.log; exit 1; }
+	$(call configure_and_build,$(BUILD)/test,$(TEST_CONFIG),--target e2e_tests)
+	IOLINK_E2E_UPDATER=$(CURDIR)/$(PACKAGE_BUILD)/app/placeholder-writes-on/iolink-update \
+		IOLINK_E2E_RUN_AS="$(DEBIAN13_ROOT)/usr/bin/qemu-$(CROSS_GNU_CPU) -L /usr/$(CROSS_GNU_TYPE)" \
+		$(BUILD)/test/tests/e2e/e2e_tests --gtest_filter=$(CROSS_E2E_TESTS)
+
 # ---- Windows: cross build with MinGW-w64, tests under Wine ----
 
 WINDOWS_BUILD := $(BUILD)/windows
