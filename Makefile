@@ -272,9 +272,44 @@ windows: deps
 	@echo "Built $(WINDOWS_BUILD)/iolink-update.exe$(if $(SIGNING), (signed)) (copy this one file to the Windows PC)"
 	$(call say_images,$(WINDOWS_BUILD)/cross)
 
+# Build checks of the shipped files (tests/packaging), each run once by .ci/run: signing with a
+# certificate made for the check, and reproducibility of this folder's package and .exe (built
+# before by make package and make windows) against a clone built in another folder.
+.PHONY: check-signing check-reproducible
+check-signing: windows
+	$(call ensure_packages,osslsigncode openssl $(WINE_PACKAGES))
+	@tests/packaging/signing_check.sh $(CURDIR)
+
+check-reproducible:
+	@JOBS=$(JOBS) tests/packaging/reproducible_check.sh $(CURDIR)
+
 # The Windows tests under Wine; the virtual master and the bench that maps it to a COM port of the
 # Wine prefix are built for this machine in $(WINDOWS_BUILD)/host.
 test-windows: windows
 	$(call ensure_packages,$(WINE_PACKAGES))
 	$(call configure_and_build,$(WINDOWS_BUILD)/host,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIOLINK_PLACEHOLDER_WRITES=ON,--target iolink-wine-bench iolink-wine-program-tests)
 	tests/windows/run_wine_tests.sh $(WINDOWS_BUILD)/cross
+
+# ---- A release: make release FIRMWARE_DIR=<folder of real images> ----
+
+# Into dist/: the .deb for each of RELEASE_ARCHS (cross-built where it is not this machine's) and
+# iolink-update.exe (signed when a key is given, as for make windows), all built from the real
+# images of FIRMWARE_DIR, and SHA256SUMS over them. Placeholder images are refused before anything
+# is built.
+RELEASE_ARCHS ?= amd64 arm64
+DIST := dist
+
+.PHONY: release
+release:
+	@test -n "$(strip $(FIRMWARE_DIR))" \
+		|| { echo "make release: set FIRMWARE_DIR to the folder of real firmware images"; exit 1; }
+	@cmake -DFOLDER=$(FIRMWARE_PATH) -P packaging/release_images.cmake
+	@rm -rf $(DIST) && mkdir -p $(DIST)
+	@for arch in $(RELEASE_ARCHS); do \
+		$(MAKE) --no-print-directory package ARCH=$$arch || exit 1; \
+		cp $$(ls $(BUILD)/package*/iolink-update_*_$$arch.deb) $(DIST)/ || exit 1; \
+	done
+	@$(MAKE) --no-print-directory windows
+	@cp $(WINDOWS_BUILD)/iolink-update.exe $(DIST)/
+	@cd $(DIST) && sha256sum *.deb iolink-update.exe > SHA256SUMS
+	@echo "Release in $(DIST)/:" && cat $(DIST)/SHA256SUMS
