@@ -15,7 +15,8 @@
 # Sets <out> to the digest of the data records of Intel HEX file <path>, as above. Lines that are
 # no records are passed over here; firmware_to_cpp.cmake refuses them.
 function(iolink_hex_data_digest path out)
-    file(STRINGS "${path}" lines)
+    # NO_HEX_CONVERSION: file(STRINGS) would otherwise turn a HEX file into its binary.
+    file(STRINGS "${path}" lines NO_HEX_CONVERSION)
     set(upper 0000)
     set(records "")
     foreach(line IN LISTS lines)

@@ -12,7 +12,7 @@ set(placeholders ${SOURCE}/images/firmware)
 # Writes HEX file <path> again with every data record split into records of at most 8 bytes (the
 # placeholders' have 16), each with its own address and checksum.
 function(resplit path)
-    file(STRINGS ${path} lines)
+    file(STRINGS ${path} lines NO_HEX_CONVERSION)
     set(text "")
     foreach(line IN LISTS lines)
         if(NOT line MATCHES "^:..(....)00(.*)..$")
