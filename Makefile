@@ -191,7 +191,8 @@ lint-package: package
 	lintian --pedantic --fail-on error,warning,pedantic $(PACKAGE_BUILD)/iolink-update_*.deb
 
 # Debian 13's lintian and dpkg over the package (make package, with ARCH as there), in a Debian 13
-# root made once with mmdebstrap (DEBIAN13_ROOT, kept: `make clean` does not remove it elsewhere).
+# root made once with mmdebstrap and then reused: DEBIAN13_ROOT, by default in build/ (a folder
+# elsewhere outlives make clean; .ci/run keeps it in /var/cache).
 DEBIAN13_ROOT ?= $(BUILD)/debian13
 .PHONY: lint-package-debian13
 lint-package-debian13: package
