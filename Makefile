@@ -157,33 +157,78 @@ clean: ## remove build/
 # ---- Installing on Linux: make install (DESTDIR, PREFIX), make package (a .deb), make lint-package ----
 
 PREFIX ?= /usr/local
-PACKAGE_BUILD := $(BUILD)/package
-PACKAGE_PACKAGES := dpkg-dev file gzip pkg-config
-# The program as it ships (no placeholder writes), with Debian's hardening flags.
-PACKAGE_FLAGS = $(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS) \
-	$(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)
-PACKAGE_LDFLAGS = $(shell DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
+# The Debian architecture of the package: this machine's, or ARCH=<arch> (arm64, ...), which is
+# cross-built with Debian's cross toolchain (crossbuild-essential-<arch>) in a folder of its own.
+HOST_ARCH := $(shell dpkg --print-architecture 2>/dev/null)
+PACKAGE_ARCH = $(or $(ARCH),$(HOST_ARCH))
+PACKAGE_BUILD = $(BUILD)/package$(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),-$(PACKAGE_ARCH))
+CROSS_CONFIG = $(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-debian-cross.cmake \
+	-DIOLINK_DEB_ARCH=$(PACKAGE_ARCH))
+PACKAGE_PACKAGES = dpkg-dev file gzip $(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),crossbuild-essential-$(PACKAGE_ARCH))
+# The program as it ships (no placeholder writes), with Debian's hardening flags for the
+# package's architecture.
+PACKAGE_FLAGS = $(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS 2>/dev/null) \
+	$(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS 2>/dev/null)
+PACKAGE_LDFLAGS = $(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS 2>/dev/null)
 
 .PHONY: build-package install package lint-package
 
 build-package: deps ## as build, with hardening flags: build/package/app/iolink-update
 	$(call ensure_packages,$(PACKAGE_PACKAGES))
 	$(call configure_and_build,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release -DIOLINK_BUILD_TESTS=OFF \
-		-DIOLINK_PLACEHOLDER_WRITES=OFF $(FIRMWARE_CONFIG) '-DCMAKE_CXX_FLAGS=$(PACKAGE_FLAGS)' \
+		-DIOLINK_PLACEHOLDER_WRITES=OFF $(FIRMWARE_CONFIG) $(CROSS_CONFIG) '-DCMAKE_CXX_FLAGS=$(PACKAGE_FLAGS)' \
 		'-DCMAKE_EXE_LINKER_FLAGS=$(PACKAGE_LDFLAGS)',)
 
 install: build-package ## install the shipped program as PREFIX/bin/iolink-update (default /usr/local)
 	DESTDIR="$(DESTDIR)" cmake --install $(PACKAGE_BUILD) --prefix "$(PREFIX)"
 
-package: build-package ## the Debian package: build/package/iolink-update_<version>_amd64.deb
+# The package's name carries its version (the program's and the carried images') and
+# architecture: cpack names the file it wrote in its log.
+package: build-package ## the Debian package: build/package/iolink-update_<version>_<arch>.deb
+	@rm -f $(PACKAGE_BUILD)/*.deb
 	@cd $(PACKAGE_BUILD) && cpack > cpack.log 2>&1 || { cat cpack.log; exit 1; }
-	@echo "Built $(PACKAGE_BUILD)/iolink-update_$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $(PACKAGE_BUILD)/CMakeCache.txt)_amd64.deb"
+	@echo "Built $(PACKAGE_BUILD)/$$(sed -n 's|^CPack: - package: .*/\([^/]*\.deb\) generated\.$$|\1|p' $(PACKAGE_BUILD)/cpack.log)"
 	$(call say_images,$(PACKAGE_BUILD))
 
 # lintian over the package: nothing but the overrides in packaging/linux/lintian-overrides.
 lint-package: package ## lintian over the Debian package
 	$(call ensure_packages,lintian)
 	lintian --pedantic --fail-on error,warning,pedantic $(PACKAGE_BUILD)/iolink-update_*.deb
+
+# Debian 13's lintian and dpkg over the package (make package, with ARCH as there), in a Debian 13
+# root made once with mmdebstrap and then reused: DEBIAN13_ROOT, by default in build/ (a folder
+# elsewhere outlives make clean; .ci/run keeps it in /var/cache).
+DEBIAN13_ROOT ?= $(BUILD)/debian13
+.PHONY: lint-package-debian13
+lint-package-debian13: package ## lintian of Debian 13 over the Debian package (ARCH= as for package)
+	$(call ensure_packages,mmdebstrap)
+	@packaging/debian13_root.sh $(DEBIAN13_ROOT)
+	@tests/packaging/debian13_check.sh $(DEBIAN13_ROOT) $(PACKAGE_BUILD)/iolink-update_*.deb
+
+# The program of a cross-built package (ARCH=<arch>) where it would run: under qemu-user, through
+# the end-to-end bench against virtual masters (one scan, one whole 3.x update). The package build
+# with the repo's placeholder images is linted, and its code linked once more with placeholder
+# writes on, for this test only (the package's program keeps them off); the bench and its tests
+# are this machine's (build/test).
+# qemu-user is Debian 13's, from the root of lint-package-debian13 (packaging/debian13_root.sh
+# says why).
+CROSS_E2E_TESTS := ScanE2e.ListingMarksTheOneEligibleMaster:UpdateE2e.MainFirmwareOfA3xMaster
+CROSS_GNU_TYPE = $(shell dpkg-architecture -a$(PACKAGE_ARCH) -qDEB_HOST_GNU_TYPE 2>/dev/null)
+CROSS_GNU_CPU = $(shell dpkg-architecture -a$(PACKAGE_ARCH) -qDEB_HOST_GNU_CPU 2>/dev/null)
+
+.PHONY: test-cross
+test-cross: ## ARCH=arm64: the cross-built program under qemu-user against a virtual master
+	@test -n "$(filter-out $(HOST_ARCH),$(PACKAGE_ARCH))" \
+		|| { echo "make test-cross needs ARCH=<another architecture than $(HOST_ARCH)>, for example ARCH=arm64"; exit 1; }
+	@$(MAKE) --no-print-directory lint-package FIRMWARE_DIR=
+	$(call ensure_packages,mmdebstrap $(TEST_PACKAGES))
+	@packaging/debian13_root.sh $(DEBIAN13_ROOT)
+	@cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target iolink-update-writes-on > $(PACKAGE_BUILD)/writes-on.log 2>&1 \
+		|| { cat $(PACKAGE_BUILD)/writes-on.log; exit 1; }
+	$(call configure_and_build,$(BUILD)/test,$(TEST_CONFIG),--target e2e_tests)
+	IOLINK_E2E_UPDATER=$(CURDIR)/$(PACKAGE_BUILD)/app/placeholder-writes-on/iolink-update \
+		IOLINK_E2E_RUN_AS="$(DEBIAN13_ROOT)/usr/bin/qemu-$(CROSS_GNU_CPU) -L /usr/$(CROSS_GNU_TYPE)" \
+		$(BUILD)/test/tests/e2e/e2e_tests --gtest_filter=$(CROSS_E2E_TESTS)
 
 # ---- Windows: cross build with MinGW-w64, tests under Wine ----
 
@@ -211,16 +256,38 @@ define ensure_packages
 endef
 
 # iolink-update.exe (statically linked: the one file to copy to the PC) and the Windows tests.
-# The firmware images are turned into C++ on this machine, as in the native build.
-windows: deps ## cross-build build/windows/iolink-update.exe and the Windows tests
-	$(call ensure_packages,$(WINDOWS_PACKAGES))
+# The firmware images are turned into C++ on this machine, as in the native build. The shipped
+# .exe is the linked one without debug information (kept beside it in iolink-update.exe.debug),
+# signed with osslsigncode when a key is given (packaging/windows/sign.sh): SIGN_PKCS12 with
+# SIGN_PASSWORD_FILE, or SIGN_PKCS11_MODULE with SIGN_KEY_URI and SIGN_CERT; SIGN_TIMESTAMP_URL,
+# SIGN_CA_FILE and SIGN_TSA_CA_FILE optional. Without a key it is the reproducible unsigned build.
+SIGN_VARIABLES := SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_PKCS11_ENGINE SIGN_KEY_URI \
+	SIGN_CERT SIGN_TIMESTAMP_URL SIGN_CA_FILE SIGN_TSA_CA_FILE
+SIGNING = $(strip $(SIGN_PKCS12)$(SIGN_PKCS11_MODULE))
+SIGN_ENVIRONMENT = $(foreach v,$(SIGN_VARIABLES),$(v)='$($(v))')
+windows: deps ## cross-build build/windows/iolink-update.exe (signed when SIGN_* is given) and the Windows tests
+	$(call ensure_packages,$(WINDOWS_PACKAGES) $(if $(SIGNING),osslsigncode))
 	$(call configure_and_build,$(WINDOWS_BUILD)/cross,--preset windows $(FIRMWARE_CONFIG),)
-	@cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DUPDATER=$(WINDOWS_BUILD)/cross/app/iolink-update.exe \
+	@cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DUPDATER=$(WINDOWS_BUILD)/cross/iolink-update.exe -DSTRIPPED=ON \
 		-P tests/windows/updater_imports.cmake > $(WINDOWS_BUILD)/imports.log 2>&1 \
 		|| { cat $(WINDOWS_BUILD)/imports.log; exit 1; }
-	@cp $(WINDOWS_BUILD)/cross/app/iolink-update.exe $(WINDOWS_BUILD)/iolink-update.exe
-	@echo "Built $(WINDOWS_BUILD)/iolink-update.exe (copy this one file to the Windows PC)"
+	@rm -f $(WINDOWS_BUILD)/iolink-update.exe
+	@$(if $(SIGNING),$(SIGN_ENVIRONMENT) packaging/windows/sign.sh $(WINDOWS_BUILD)/cross/iolink-update.exe \
+		$(WINDOWS_BUILD)/iolink-update.exe,cp $(WINDOWS_BUILD)/cross/iolink-update.exe $(WINDOWS_BUILD)/iolink-update.exe)
+	@cp $(WINDOWS_BUILD)/cross/iolink-update.exe.debug $(WINDOWS_BUILD)/iolink-update.exe.debug
+	@echo "Built $(WINDOWS_BUILD)/iolink-update.exe$(if $(SIGNING), (signed)) (copy this one file to the Windows PC)"
 	$(call say_images,$(WINDOWS_BUILD)/cross)
+
+# Build checks of the shipped files (tests/packaging), each run once by .ci/run: signing with a
+# certificate made for the check, and reproducibility of this folder's package and .exe (built
+# before by make package and make windows) against a clone built in another folder.
+.PHONY: check-signing check-reproducible
+check-signing: windows ## sign the .exe with a test certificate and verify it
+	$(call ensure_packages,osslsigncode openssl $(WINE_PACKAGES))
+	@tests/packaging/signing_check.sh $(CURDIR)
+
+check-reproducible: ## build again in another clone and compare the .deb and .exe
+	@JOBS=$(JOBS) tests/packaging/reproducible_check.sh $(CURDIR)
 
 # The Windows tests under Wine; the virtual master and the bench that maps it to a COM port of the
 # Wine prefix are built for this machine in $(WINDOWS_BUILD)/host.
@@ -228,3 +295,27 @@ test-windows: windows ## the Windows tests under Wine (build/windows/cross, host
 	$(call ensure_packages,$(WINE_PACKAGES))
 	$(call configure_and_build,$(WINDOWS_BUILD)/host,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIOLINK_PLACEHOLDER_WRITES=ON,--target iolink-wine-bench iolink-wine-program-tests)
 	tests/windows/run_wine_tests.sh $(WINDOWS_BUILD)/cross
+
+# ---- A release: make release FIRMWARE_DIR=<folder of real images> ----
+
+# Into dist/: the .deb for each of RELEASE_ARCHS (cross-built where it is not this machine's) and
+# iolink-update.exe (signed when a key is given, as for make windows), all built from the real
+# images of FIRMWARE_DIR, and SHA256SUMS over them. Placeholder images are refused before anything
+# is built.
+RELEASE_ARCHS ?= amd64 arm64
+DIST := dist
+
+.PHONY: release
+release: ## FIRMWARE_DIR=...: the .deb for amd64 and arm64, the .exe and SHA256SUMS in dist/
+	@test -n "$(strip $(FIRMWARE_DIR))" \
+		|| { echo "make release: set FIRMWARE_DIR to the folder of real firmware images"; exit 1; }
+	@cmake -DFOLDER=$(FIRMWARE_PATH) -P packaging/release_images.cmake
+	@rm -rf $(DIST) && mkdir -p $(DIST)
+	@for arch in $(RELEASE_ARCHS); do \
+		$(MAKE) --no-print-directory package ARCH=$$arch || exit 1; \
+		cp $$(ls $(BUILD)/package*/iolink-update_*_$$arch.deb) $(DIST)/ || exit 1; \
+	done
+	@$(MAKE) --no-print-directory windows
+	@cp $(WINDOWS_BUILD)/iolink-update.exe $(DIST)/
+	@cd $(DIST) && sha256sum *.deb iolink-update.exe > SHA256SUMS
+	@echo "Release in $(DIST)/:" && cat $(DIST)/SHA256SUMS

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -94,8 +95,12 @@ Child Spawn(const std::vector<std::string>& command) {
 
 }  // namespace
 
+// IOLINK_E2E_UPDATER names another updater to run instead, and IOLINK_E2E_RUN_AS the command
+// (words separated by spaces) to run it through: `make test-cross` runs another architecture's
+// program under qemu-user this way.
 std::string Bench::UpdaterPath() {
-    return IOLINK_UPDATER_PATH;
+    const char* path = std::getenv("IOLINK_E2E_UPDATER");
+    return path != nullptr && *path != '\0' ? path : IOLINK_UPDATER_PATH;
 }
 
 std::string Bench::RefusingUpdaterPath() {
@@ -129,6 +134,12 @@ std::string Bench::Unavailable() {
 }
 
 Bench::Bench() {
+    if (const char* runAs = std::getenv("IOLINK_E2E_RUN_AS")) {
+        std::istringstream words(runAs);
+        for (std::string word; words >> word;) {
+            runAs_.push_back(word);
+        }
+    }
     char pattern[] = "/tmp/iolink-bench-XXXXXX";
     root_ = mkdtemp(pattern);
     for (const char* dir :

@@ -63,7 +63,8 @@ class Bench {
                  const Watcher& watcher = {}, const Echo& echo = {});
 
     // The updater binary this bench runs: the shipped program built with placeholder writes on,
-    // so that whole updates run with the placeholder images.
+    // so that whole updates run with the placeholder images (or the one that IOLINK_E2E_UPDATER
+    // names, run through the command in IOLINK_E2E_RUN_AS).
     static std::string UpdaterPath();
     // The same program built as it ships with placeholder images: placeholder writes off.
     static std::string RefusingUpdaterPath();

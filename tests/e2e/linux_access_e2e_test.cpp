@@ -83,6 +83,56 @@ TEST_F(UdevRule, GivesTheMastersPortToTheDesktopUserAndKeepsModemManagerAway) {
     EXPECT_EQ(rule.find("MODE"), std::string::npos);
 }
 
+// The package's scripts, run in the bench's namespace as dpkg runs them, with udevadm and setfacl
+// replaced by ones that record their arguments (in a tmpfs over /run, which also holds the
+// /run/udev that says udev runs). Only the master's port gets a change event, and the removal
+// takes the access entry of the desktop user off its node.
+struct ScriptCase {
+    const char* script;
+    const char* argument;
+    const char* calls;
+};
+
+class PackageScripts : public ::testing::TestWithParam<ScriptCase> {
+  protected:
+    void SetUp() override {
+        const std::string reason = Bench::Unavailable();
+        if (!reason.empty()) {
+            GTEST_SKIP() << reason;
+        }
+    }
+    Bench bench;
+};
+
+TEST_P(PackageScripts, TouchOnlyTheMastersPorts) {
+    const ScriptCase& c = GetParam();
+    bench.AddMaster(VmIdentity{});
+    bench.AddMaster(VmIdentity{}, BenchUsb{"0100", true});  // the vendor's other product
+    bench.AddForeignDevice();
+    const std::string setup =
+        "mount -t tmpfs none /run; mkdir -p /run/udev /run/bin; "
+        "for tool in udevadm setfacl; do printf '#!/bin/sh\\necho \"${0##*/} $*\" >> "
+        "/run/calls\\n' "
+        "> /run/bin/$tool; chmod +x /run/bin/$tool; done; export PATH=/run/bin:$PATH";
+    const BenchRun run =
+        bench.RunInNamespace({"sh", "-c", "sh \"$0\" \"$1\" && cat /run/calls 2>/dev/null; true",
+                              std::string(IOLINK_PACKAGE_SCRIPTS "/") + c.script, c.argument},
+                             setup, kRunMs);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.out, c.calls) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Package, PackageScripts,
+    ::testing::Values(ScriptCase{"postinst", "configure",
+                                 "udevadm control --reload-rules\n"
+                                 "udevadm trigger --action=change /sys/class/tty/ttyACM0\n"},
+                      ScriptCase{"postrm", "remove",
+                                 "udevadm control --reload-rules\n"
+                                 "udevadm trigger --action=change /sys/class/tty/ttyACM0\n"
+                                 "setfacl -b /dev/ttyACM0\n"},
+                      ScriptCase{"postrm", "upgrade", ""}));
+
 // The updater as a user other than root (nobody), with the master's node root:dialout 0660.
 class NormalUser : public ::testing::Test {
   protected:

@@ -1,6 +1,8 @@
 # iolink-update.exe must run on a PC without MinGW: it may import only DLLs that every Windows
-# has. Checks the import table and the image kind (PE32+ console program).
-#   cmake -DOBJDUMP=<x86_64-w64-mingw32-objdump> -DUPDATER=<iolink-update.exe> -P updater_imports.cmake
+# has. Checks the import table and the image kind (PE32+ console program); with STRIPPED=ON
+# (the shipped .exe) also that it carries no debug sections.
+#   cmake -DOBJDUMP=<x86_64-w64-mingw32-objdump> -DUPDATER=<iolink-update.exe> [-DSTRIPPED=ON]
+#         -P updater_imports.cmake
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -10,6 +12,14 @@ if(NOT status STREQUAL "0")
 endif()
 if(NOT headers MATCHES "Magic[ \t]+020b" OR NOT headers MATCHES "Subsystem[ \t]+00000003")
     message(FATAL_ERROR "${UPDATER} is not a PE32+ console program")
+endif()
+
+if(STRIPPED)
+    execute_process(COMMAND ${OBJDUMP} -h ${UPDATER} OUTPUT_VARIABLE sections RESULT_VARIABLE status)
+    string(REGEX MATCHALL "[ \t]\\.debug_[a-z_]+" debugSections "${sections}")
+    if(NOT status STREQUAL "0" OR debugSections)
+        message(FATAL_ERROR "${UPDATER} carries debug sections:${debugSections}")
+    endif()
 endif()
 
 set(system_dlls KERNEL32.DLL MSVCRT.DLL SETUPAPI.DLL BCRYPT.DLL ADVAPI32.DLL)
