@@ -164,7 +164,7 @@ PACKAGE_ARCH = $(or $(ARCH),$(HOST_ARCH))
 PACKAGE_BUILD = $(BUILD)/package$(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),-$(PACKAGE_ARCH))
 CROSS_CONFIG = $(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-debian-cross.cmake \
 	-DIOLINK_DEB_ARCH=$(PACKAGE_ARCH))
-PACKAGE_PACKAGES = dpkg-dev file gzip $(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),crossbuild-essential-$(PACKAGE_ARCH))
+PACKAGE_PACKAGES = dpkg-dev file gzip $(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),crossbuild-essential-$(PACKAGE_ARCH) libssl-dev:$(PACKAGE_ARCH))
 # The program as it ships (no placeholder writes), with Debian's hardening flags for the
 # package's architecture.
 PACKAGE_FLAGS = $(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS 2>/dev/null) \
@@ -174,6 +174,10 @@ PACKAGE_LDFLAGS = $(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=
 .PHONY: build-package install package lint-package
 
 build-package: deps ## as build, with hardening flags: build/package/app/iolink-update
+	@# A cross build takes the target's libraries (libssl-dev:<arch>) from dpkg's multiarch.
+	@if [ "$(PACKAGE_ARCH)" != "$(HOST_ARCH)" ] && ! dpkg --print-foreign-architectures | grep -qx "$(PACKAGE_ARCH)"; then \
+		if [ "$$(id -u)" = 0 ]; then dpkg --add-architecture $(PACKAGE_ARCH); \
+		else echo "Run: sudo dpkg --add-architecture $(PACKAGE_ARCH)"; exit 1; fi; fi
 	$(call ensure_packages,$(PACKAGE_PACKAGES))
 	$(call configure_and_build,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release -DIOLINK_BUILD_TESTS=OFF \
 		-DIOLINK_PLACEHOLDER_WRITES=OFF $(FIRMWARE_CONFIG) $(CROSS_CONFIG) '-DCMAKE_CXX_FLAGS=$(PACKAGE_FLAGS)' \

@@ -44,6 +44,8 @@ struct RunRequest {
     bool list = false;              // --list: the masters and what a run would do with each
     bool exitCode = false;          // --exit-code: the exit status tells the outcome
     const char* port = nullptr;     // --port NAME: the run concerns the named master alone
+    bool json = false;              // --json: standard output carries one JSON document alone
+    const char* log = nullptr;      // --log FILE: a run appends its record to FILE
     bool machineOutput = false;     // a program reads the answer (--exit-code): no pause at the end
     const char* refused = nullptr;  // the first argument refused: another one beginning with
                                     // "--", an option without its value, or one given twice; a
@@ -213,6 +215,19 @@ constexpr const char* kPlaceholderRefusal =
 void PrintVersion(const ImageVersions& images, bool placeholders,
                   PlaceholderWrites placeholderWrites);
 
+// What a run with the given options would do with each master of table: write (what the
+// decision chooses), or nothing, and why (another edition, a version, several masters that
+// qualify, a placeholder build).
+struct MasterOutlook {
+    UpdateDecision decision;
+    bool writes;
+    std::string why;  // when it writes nothing
+};
+std::array<MasterOutlook, kMasterRows> MasterOutlooks(const MasterTable& table,
+                                                      const UpdateOptions& options,
+                                                      const ImageVersions& images,
+                                                      bool refusedBuild);
+
 // --list: one row per identified master on standard output (port, edition, versions, and what a
 // run with the given options would do with it and why). The selection must not have run.
 void PrintMasterList(const UpdateOptions& options, const ImageVersions& images, bool refusedBuild);
@@ -231,6 +246,51 @@ std::string WhyNothingIsWritten(const MasterEntry& entry, const UpdateDecision& 
 // Why a scan identified no master: the masters' ports it could not open and why ("cannot open
 // ttyACM0: no permission"), or "no master found" when it met none that failed to open.
 std::string WhyNoMasterWasFound(const ScanFailures& failures);
+
+// ---- The record of a run, for programs (--json) and the change log (--log) ----
+
+// One update of the dispatch, as the result line tells it.
+struct ProcedureRecord {
+    const char* what;  // "main firmware", "IO-Link stack"
+    int32_t before;    // the master's version before the run
+    int32_t carried;   // the image's version
+    const char* end;   // "written", "failed", "stopped", "not started"
+    const char* step;  // where it failed or stopped ("" when written)
+    bool readBack;     // the master reported its versions afterwards: after
+    int32_t after;
+};
+
+struct RunRecord {
+    bool scanned = false;           // masters holds the masters the first scan identified
+    MasterTable masters{};          // ... with the selection's choices
+    UpdateOptions options{};        // what a run would do with each depends on these
+    bool refusedBuild = false;      // placeholder images that this build does not write
+    const char* refused = nullptr;  // an argument refused, and why
+    const char* refusedWhy = "";
+    bool update = false;         // a run that may write (not --version or --list): the run part
+    const char* port = nullptr;  // --port as given
+    std::array<ProcedureRecord, 3> procedures{};
+    uint8_t procedureCount = 0;
+    const char* result = nullptr;   // the result line's word ...
+    std::string details;            // ... and what follows it
+    int status = 0;                 // the status --exit-code gives
+    const char* logFile = nullptr;  // --log: the record file, and why it could not be written
+    std::string logError;
+};
+
+// What the change log adds to the record: when the run started and ended, and its arguments.
+struct RecordContext {
+    UtcTime start;
+    UtcTime end;
+    int argc;
+    const char* const* argv;
+};
+
+// The record as one JSON document (format 1), indented, with a line end.
+std::string RecordDocument(const RunRecord& record);
+// The record as one line of the change log: the document with the times, the host and user
+// names and the arguments, on one line with its line end.
+std::string RecordLogLine(const RunRecord& record, const RecordContext& context);
 
 // The whole program: parse, scan, select, report, dispatch. Returns the exit status: 0, or with
 // --exit-code one of the kExit values. A run stopped by a signal ends as that signal would.

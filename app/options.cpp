@@ -24,7 +24,7 @@ void PrintHelp() {
 namespace {
 
 // The long options that take a value, from the next argument or after "=".
-constexpr const char* kValueOptions[] = {"--port"};
+constexpr const char* kValueOptions[] = {"--port", "--log"};
 
 // The value option that arg is, spelt alone (so that the next argument is its value).
 bool IsBareValueOption(const char* arg) {
@@ -37,6 +37,22 @@ const char* InlineValue(const char* arg, const char* option) {
     const size_t length = std::strlen(option);
     return std::strncmp(arg, option, length) == 0 && arg[length] == '=' ? arg + length + 1
                                                                         : nullptr;
+}
+
+// The value option that arg gives ("--log FILE", "--log=FILE"), or nullptr; *value is its value,
+// nullptr when the next argument is missing.
+const char* ValueOption(const char* arg, const char* next, const char** value) {
+    for (const char* option : kValueOptions) {
+        if (std::strcmp(arg, option) == 0) {
+            *value = next;
+            return option;
+        }
+        if (const char* inlineValue = InlineValue(arg, option)) {
+            *value = inlineValue;
+            return option;
+        }
+    }
+    return nullptr;
 }
 
 // The name of every long option, --json and --log included before they are taken: after a single
@@ -192,9 +208,18 @@ RunRequest ParseRunRequest(int argc, const char* const* argv) {
             }
             continue;
         }
-        const char* port = InlineValue(arg, "--port");
-        if (IsBareValueOption(arg)) {
-            port = i + 1 < argc ? argv[i + 1] : nullptr;
+        const char* value = nullptr;
+        const char* option = ValueOption(arg, i + 1 < argc ? argv[i + 1] : nullptr, &value);
+        // Where a value option keeps its value in the request, and what the value names.
+        const char** slot = nullptr;
+        const char* needs = "";
+        if (option != nullptr && std::strcmp(option, "--port") == 0) {
+            slot = &request.port;
+            needs = "needs the port, device path or USB serial number of a master after it";
+        } else if (option != nullptr) {
+            slot = &request.log;
+            needs = "needs the path of the record file after it";
+            request.machineOutput = true;
         }
         if (std::strcmp(arg, "--version") == 0) {
             request.version = true;
@@ -203,17 +228,18 @@ RunRequest ParseRunRequest(int argc, const char* const* argv) {
         } else if (std::strcmp(arg, "--exit-code") == 0) {
             request.exitCode = true;
             request.machineOutput = true;
+        } else if (std::strcmp(arg, "--json") == 0) {
+            request.json = true;
+            request.machineOutput = true;
         } else if (std::strcmp(arg, "--no-downgrade") == 0) {
             // ParseCommandLine applies it to the selection.
-        } else if ((IsBareValueOption(arg) && port == nullptr) ||
-                   (port != nullptr && port[0] == '\0')) {
-            refuse(arg, "needs the port, device path or USB serial number of a master after it");
-        } else if (port != nullptr && request.port != nullptr &&
-                   std::strcmp(port, request.port) != 0) {
-            // Two masters named: which one was meant cannot be guessed.
-            refuse(arg, "names a second master; name one master per run");
-        } else if (port != nullptr) {
-            request.port = port;
+        } else if (slot != nullptr && (value == nullptr || value[0] == '\0')) {
+            refuse(arg, needs);
+        } else if (slot != nullptr && *slot != nullptr && std::strcmp(value, *slot) != 0) {
+            // Two masters or two files named: which one was meant cannot be guessed.
+            refuse(arg, "is given twice with different values; give it once");
+        } else if (slot != nullptr) {
+            *slot = value;
         } else {
             // A misspelt request ("--versoin", "--lsit") must not fall through to a default run,
             // which writes the main firmware of an attached master.

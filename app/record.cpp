@@ -166,13 +166,20 @@ Json Document(const RunRecord& record) {
     if (record.update) {
         document["run"] = Run(record);
     }
+    if (record.logFile != nullptr) {
+        Json log = {{"file", record.logFile}, {"written", record.logError.empty()}};
+        if (!record.logError.empty()) {
+            log["error"] = record.logError;
+        }
+        document["log"] = log;
+    }
     document["status"] = record.status;
     return document;
 }
 
 // "2026-12-08T19:12:04.123Z".
 std::string IsoTime(const UtcTime& t) {
-    char text[32];
+    char text[48];
     std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ",
                   static_cast<unsigned>(t.year), static_cast<unsigned>(t.month),
                   static_cast<unsigned>(t.day), static_cast<unsigned>(t.hour),
@@ -211,8 +218,10 @@ std::string RecordLogLine(const RunRecord& record, const RecordContext& context)
         }
     }
     line["arguments"] = arguments;
-    for (const auto& [key, value] : Document(record).items()) {
-        if (key != "format") {
+    // The line cannot tell whether it reached the disk itself: no "log" part.
+    const Json document = Document(record);
+    for (const auto& [key, value] : document.items()) {
+        if (key != "format" && key != "log") {
             line[key] = value;
         }
     }

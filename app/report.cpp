@@ -161,33 +161,49 @@ void PrintVersion(const ImageVersions& images, bool placeholders,
     }
 }
 
+std::array<MasterOutlook, kMasterRows> MasterOutlooks(const MasterTable& table,
+                                                      const UpdateOptions& options,
+                                                      const ImageVersions& images,
+                                                      bool refusedBuild) {
+    std::array<MasterOutlook, kMasterRows> outlooks{};
+    unsigned qualifying = 0;
+    for (uint8_t row = 0; row < table.masterCount && row < kMasterRows; ++row) {
+        outlooks[row].decision = DecideUpdate(table.rows[row], options, images);
+        qualifying += ChoosesAnUpdate(outlooks[row].decision) ? 1 : 0;
+    }
+    for (uint8_t row = 0; row < table.masterCount && row < kMasterRows; ++row) {
+        const MasterEntry& entry = table.rows[row];
+        MasterOutlook& outlook = outlooks[row];
+        const UpdateDecision& d = outlook.decision;
+        if (!ChoosesAnUpdate(d)) {
+            outlook.why = WhyNothingIsWritten(entry, d, images);
+        } else if (qualifying > 1) {
+            outlook.why = std::to_string(qualifying) +
+                          " masters qualify, name the one to update with " + PortOptionFor(entry) +
+                          " (it would write " + WhatAnUpdateWrites(entry, d, images) + ")";
+        } else if (refusedBuild) {
+            outlook.why = "this build carries placeholder images (it would write " +
+                          WhatAnUpdateWrites(entry, d, images) + ")";
+        } else {
+            outlook.writes = true;
+        }
+    }
+    return outlooks;
+}
+
 void PrintMasterList(const UpdateOptions& options, const ImageVersions& images, bool refusedBuild) {
     if (masterTable.masterCount == 0) {
         Console_Print("No USB IO-Link Master found.\n");
         return;
     }
-    UpdateDecision decisions[kMasterRows] = {};
-    unsigned qualifying = 0;
-    for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
-        decisions[row] = DecideUpdate(masterTable.rows[row], options, images);
-        qualifying += ChoosesAnUpdate(decisions[row]) ? 1 : 0;
-    }
+    const std::array<MasterOutlook, kMasterRows> outlooks =
+        MasterOutlooks(masterTable, options, images, refusedBuild);
     for (uint8_t row = 0; row < masterTable.masterCount; ++row) {
         const MasterEntry& entry = masterTable.rows[row];
-        const UpdateDecision& d = decisions[row];
-        std::string action;
-        if (!ChoosesAnUpdate(d)) {
-            action = "would write nothing: " + WhyNothingIsWritten(entry, d, images);
-        } else if (qualifying > 1) {
-            action = "would write nothing: " + std::to_string(qualifying) +
-                     " masters qualify, name the one to update with " + PortOptionFor(entry) +
-                     " (it would write " + WhatAnUpdateWrites(entry, d, images) + ")";
-        } else if (refusedBuild) {
-            action = "would write nothing: this build carries placeholder images (it would write " +
-                     WhatAnUpdateWrites(entry, d, images) + ")";
-        } else {
-            action = "would write " + WhatAnUpdateWrites(entry, d, images);
-        }
+        const MasterOutlook& outlook = outlooks[row];
+        const std::string action =
+            outlook.writes ? "would write " + WhatAnUpdateWrites(entry, outlook.decision, images)
+                           : "would write nothing: " + outlook.why;
         // The serial number and USB location tell two masters of one kind apart.
         Console_Print("%s  serial %s  usb %s  edition %s  main %s  stack %s  %s\n", entry.portName,
                       entry.usb.serialNumber[0] != '\0' ? entry.usb.serialNumber : "none",

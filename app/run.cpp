@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "app/app.h"
@@ -140,7 +141,32 @@ class Dispatcher {
         return text;
     }
 
+    // The updates of the dispatch, for the record of the run.
+    void Record(RunRecord* record) const {
+        record->procedureCount = 0;
+        for (size_t i = 0; i < count_ && i < record->procedures.size(); ++i) {
+            const Item& item = items_[i];
+            record->procedures[record->procedureCount++] =
+                ProcedureRecord{item.what,         item.before,   item.carried, EndOf(*item.report),
+                                item.report->step, item.readBack, item.after};
+        }
+    }
+
   private:
+    static const char* EndOf(const UpdateReport& report) {
+        switch (report.end) {
+            case ProcedureEnd::written:
+                return "written";
+            case ProcedureEnd::failed:
+                return "failed";
+            case ProcedureEnd::stopped:
+                return "stopped";
+            case ProcedureEnd::notRun:
+                break;
+        }
+        return "not started";
+    }
+
     // The report of an update that a stop request kept from starting.
     static constexpr UpdateReport kNotStarted{};
 
@@ -278,7 +304,7 @@ const char* WordOf(Outcome outcome) {
 
 // Selection, report and dispatch after the scan. Returns the outcome; stdout as specified.
 Outcome UpdateRun(const RunRequest& request, PlaceholderWrites placeholderWrites,
-                  std::string* details) {
+                  std::string* details, RunRecord* record) {
     if (Stop_Requested()) {
         Console_Tell("stopped during the scan: nothing was written.");
         *details = "(nothing written)";
@@ -361,11 +387,13 @@ Outcome UpdateRun(const RunRequest& request, PlaceholderWrites placeholderWrites
     Platform_KeepAwake(false);
     Outcome outcome = Outcome::updated;
     *details = dispatcher.Details(&outcome);
+    dispatcher.Record(record);
     return outcome;
 }
 
-// Every run that scans: --list, and the update runs.
-int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) {
+// Every run that scans: --list, and the update runs. Fills the record; returns the outcome.
+Outcome ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites,
+                    RunRecord* record) {
     Platform_StopHandlersInstall();
     IOL_LibraryAttach();
     scanSelection = ScanSelection{};
@@ -387,20 +415,23 @@ int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) 
     ScanFailures failures{};
     ScanMasters(&failures);
     PrintScanHints(failures);
+    // The masters as this scan found them: the wait for a restarting master refills the table.
+    record->scanned = true;
+    record->masters = masterTable;
+    record->options = updateOptions;
+    record->refusedBuild = imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed;
     Outcome outcome = Outcome::answered;
     if (request.list) {
         // A stop request before the list is printed leaves the question unanswered.
         if (Stop_Requested()) {
             outcome = Outcome::stopped;
         } else {
-            PrintMasterList(
-                updateOptions, CarriedImages(),
-                imagesArePlaceholders && placeholderWrites != PlaceholderWrites::allowed);
+            PrintMasterList(updateOptions, CarriedImages(), record->refusedBuild);
         }
         IOL_LibraryDetach();
     } else {
         std::string details;
-        outcome = UpdateRun(request, placeholderWrites, &details);
+        outcome = UpdateRun(request, placeholderWrites, &details, record);
         if (!unmatched.empty() && outcome == Outcome::nothingWritten) {
             details = unmatched;
         } else if (outcome == Outcome::nothingWritten && masterTable.masterCount == 0) {
@@ -414,23 +445,48 @@ int ScanningRun(const RunRequest& request, PlaceholderWrites placeholderWrites) 
         }
         IOL_LibraryDetach();
         PrintResult(WordOf(outcome), details);
+        record->update = true;
+        record->port = request.port;
+        record->result = WordOf(outcome);
+        record->details = details;
     }
     // The link is closed: a console that is closing may let the process end now.
     Platform_StopCleanupDone();
-    // The status, and whether the process ends as a stop signal would end it, come from the
-    // outcome alone, as the result line tells it: a stop request that came when nothing was left
-    // to stop (during the last identification, after a step failed, after the list was printed)
-    // changes neither.
-    if (request.exitCode) {
-        return StatusOf(outcome);
-    }
-    if (outcome == Outcome::stopped) {
-        // Returns when no signal asked for the stop (a closed output, a prompt nobody answers).
-        Platform_EndAsStopRequested();
-    }
-    return 0;
+    return outcome;
 }
 
+// --log: the record file, opened (created, appended to) before any port is opened, so that a run
+// whose record cannot be kept writes nothing.
+class RecordFile {
+  public:
+    explicit RecordFile(const char* path) : path_(path) {
+        if (path_ != nullptr) {
+            file_ = Platform_LogOpen(path_, &error_);
+        }
+    }
+    ~RecordFile() { Platform_LogClose(file_); }
+    RecordFile(const RecordFile&) = delete;
+    RecordFile& operator=(const RecordFile&) = delete;
+
+    bool Asked() const { return path_ != nullptr; }
+    bool Open() const { return file_ != nullptr; }
+    const char* Path() const { return path_; }
+    // The system's reason of the last failure.
+    std::string Why() const {
+        char text[256] = {};
+        Platform_ErrorText(error_, text, sizeof text);
+        return text;
+    }
+    // Appends the line whole, on the disk when it returns true.
+    bool Append(const std::string& line) {
+        return file_ != nullptr && Platform_LogAppend(file_, line.data(), line.size(), &error_);
+    }
+
+  private:
+    const char* path_;
+    PlatformLogFile* file_ = nullptr;
+    uint32_t error_ = 0;
+};
 // A window of its own closes with the program: the operator could not read the result. Not when
 // a program reads the answer (machineOutput), nor after a stop request.
 void KeepTheWindowOpen(bool machineOutput) {
@@ -456,7 +512,14 @@ int RunUpdater(int argc, const char* const* argv, PlaceholderWrites placeholderW
     const ConsoleTracking tracking;
 
     const RunRequest request = ParseRunRequest(argc, argv);
-    int status = 0;
+    // --json: standard output carries the document alone, whatever else the run prints.
+    if (request.json) {
+        Console_TextToStandardError();
+    }
+    const UtcTime start = Platform_UtcNow();
+    RunRecord record;
+    Outcome outcome = Outcome::answered;
+    std::optional<RecordFile> recordFile;
     if (ParseCommandLine(argc, argv)) {
         // The help, and nothing else.
     } else if (request.refused != nullptr) {
@@ -467,11 +530,59 @@ int RunUpdater(int argc, const char* const* argv, PlaceholderWrites placeholderW
             Console_Tell("%s %s: nothing was done (iolink-update -? lists the options)",
                          request.refused, request.refusedWhy);
         }
-        status = request.exitCode ? kExitRefused : 0;
+        record.refused = request.refused;
+        record.refusedWhy = request.refusedWhy;
     } else if (request.version) {
         PrintVersion(CarriedImages(), imagesArePlaceholders, placeholderWrites);
+    } else if (request.list) {
+        outcome = ScanningRun(request, placeholderWrites, &record);
     } else {
-        status = ScanningRun(request, placeholderWrites);
+        // A run that may write keeps its record when asked: the file is opened before any port,
+        // and a run whose record cannot be kept opens none.
+        recordFile.emplace(request.log);
+        if (recordFile->Asked() && !recordFile->Open()) {
+            const std::string why = "cannot open the record file " + std::string(request.log) +
+                                    ": " + recordFile->Why();
+            record.logFile = request.log;
+            record.logError = recordFile->Why();
+            Console_Tell("%s: nothing was opened", why.c_str());
+            PrintResult("nothing written", "(" + why + ")");
+            record.update = true;
+            record.result = "nothing written";
+            record.details = "(" + why + ")";
+            outcome = Outcome::nothingWritten;
+        } else {
+            outcome = ScanningRun(request, placeholderWrites, &record);
+        }
+    }
+    // The status, and whether the process ends as a stop signal would end it, come from the
+    // outcome alone, as the result line tells it: a stop request that came when nothing was left
+    // to stop (during the last identification, after a step failed, after the list was printed)
+    // changes neither.
+    int status = record.refused != nullptr ? kExitRefused : StatusOf(outcome);
+    record.status = status;
+    if (recordFile && recordFile->Open()) {
+        const RecordContext context{start, Platform_UtcNow(), argc, argv};
+        record.logFile = recordFile->Path();
+        if (!recordFile->Append(RecordLogLine(record, context))) {
+            // The record was asked for: a run without it is no success.
+            record.logError = recordFile->Why();
+            Console_Tell("cannot write the record to %s: %s", recordFile->Path(),
+                         record.logError.c_str());
+            status = kExitFailed;
+            record.status = status;
+        }
+    }
+    if (request.json) {
+        Console_WriteDocument(RecordDocument(record));
+    }
+    if (!request.exitCode) {
+        status = 0;
+        if (outcome == Outcome::stopped) {
+            // Returns when no signal asked for the stop (a closed output, a prompt nobody
+            // answers).
+            Platform_EndAsStopRequested();
+        }
     }
     KeepTheWindowOpen(request.machineOutput);
     return status;

@@ -17,6 +17,12 @@ namespace {
 
 // Used by the main thread only: every print of the program is made there.
 bool g_lineOpen = false;
+// --json: standard output carries the document alone, the run's own text goes to standard error.
+bool g_textToStderr = false;
+
+FILE* TextStream() {
+    return g_textToStderr ? stderr : stdout;
+}
 
 void Track(const char* text, size_t length) {
     if (length != 0) {
@@ -35,7 +41,7 @@ class TrackingBuffer : public std::streambuf {
             return traits_type::not_eof(c);
         }
         const char ch = traits_type::to_char_type(c);
-        if (std::fputc(static_cast<unsigned char>(ch), stdout) == EOF) {
+        if (std::fputc(static_cast<unsigned char>(ch), TextStream()) == EOF) {
             return traits_type::eof();
         }
         Track(&ch, 1);
@@ -45,11 +51,11 @@ class TrackingBuffer : public std::streambuf {
         if (count <= 0) {
             return 0;
         }
-        const size_t written = std::fwrite(text, 1, static_cast<size_t>(count), stdout);
+        const size_t written = std::fwrite(text, 1, static_cast<size_t>(count), TextStream());
         Track(text, written);
         return static_cast<std::streamsize>(written);
     }
-    int sync() override { return std::fflush(stdout) == 0 ? 0 : -1; }
+    int sync() override { return std::fflush(TextStream()) == 0 ? 0 : -1; }
 };
 
 // A streambuf's constructor only sets its pointers to null (and copies the global locale, which
@@ -81,10 +87,12 @@ std::string Format(const char* format, va_list args) {
 
 ConsoleTracking::ConsoleTracking() : saved_(std::cout.rdbuf(&g_trackingBuffer)) {
     g_lineOpen = false;
+    g_textToStderr = false;
 }
 
 ConsoleTracking::~ConsoleTracking() {
     std::cout.rdbuf(saved_);
+    g_textToStderr = false;
 }
 
 // A printf-style list on purpose: the format attribute of the declaration lets the compiler check
@@ -95,8 +103,18 @@ void Console_Print(const char* format, ...) {
     va_start(args, format);
     const std::string text = Format(format, args);
     va_end(args);
-    const size_t written = std::fwrite(text.data(), 1, text.size(), stdout);
+    const size_t written = std::fwrite(text.data(), 1, text.size(), TextStream());
     Track(text.data(), written);
+}
+
+void Console_TextToStandardError() {
+    std::fflush(stdout);
+    g_textToStderr = true;
+}
+
+bool Console_WriteDocument(const std::string& document) {
+    return std::fwrite(document.data(), 1, document.size(), stdout) == document.size() &&
+           std::fflush(stdout) == 0;
 }
 
 bool Console_LineOpen() {
@@ -111,8 +129,9 @@ void Console_Tell(const char* format, ...) {
     va_end(args);
     // On a shared screen the line would otherwise continue the progress marks: it begins on a
     // line of its own, by a line end written to standard error (standard output stays exactly
-    // the run's text). Elsewhere the two outputs do not meet, and nothing is added.
-    if (g_lineOpen && Platform_OutputsShareTerminal()) {
+    // the run's text). Elsewhere the two outputs do not meet, and nothing is added; but when the
+    // run's text goes to standard error itself (--json), its open line is always ended first.
+    if (g_lineOpen && (g_textToStderr || Platform_OutputsShareTerminal())) {
         line.insert(0, "\n");
         g_lineOpen = false;
     }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "app/app.h"
 #include "images/images.h"
@@ -424,4 +425,21 @@ uint32_t ExpectedMsMainFirmwareV3() {
 uint32_t ExpectedMsMainFirmwareV2(const FirmwareDescriptor& descriptor) {
     return BlockCount(kV2, std::min(descriptor.length, kMaxV2ImageLength)) * kMsPerBlock +
            kMsAroundBlocks;
+}
+
+std::vector<uint8_t> Main3SentBytes() {
+    std::vector<uint8_t> sent(kMain3WindowSize);
+    ExpandRecords(main3Records, kMain3WindowBase, sent);
+    // The range never written is taken out by moving what follows it down (g++ 12 reports a
+    // false bounds warning for a vector built from two ranges here).
+    const uint32_t skipFrom = kSkipStart - kMain3WindowBase;
+    const uint32_t skipTo = kSkipEnd - kMain3WindowBase;
+    std::copy(sent.begin() + skipTo, sent.end(), sent.begin() + skipFrom);
+    sent.resize(kMain3WindowSize - (skipTo - skipFrom));
+    return sent;
+}
+
+std::vector<uint8_t> Main2SentBytes(const FirmwareDescriptor& descriptor) {
+    const uint32_t length = std::min(descriptor.length, kMaxV2ImageLength);
+    return {descriptor.image, descriptor.image + length};
 }

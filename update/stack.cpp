@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <iostream>
+#include <vector>
 
 #include "app/app.h"
 #include "images/images.h"
@@ -173,4 +174,18 @@ int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records) {
     std::cout << "Finish failed: " << r << "\n";
     Report(ProcedureEnd::failed, "at the end of the IO-Link stack download", kStackUnfinished);
     return 1;
+}
+
+std::vector<uint8_t> StackSentBytes() {
+    std::vector<uint8_t> image(kStackWindowSize);
+    const ExpandResult expanded = ExpandRecords(stackRecords, 0, image);
+    std::vector<uint8_t> sent;
+    ForEachChunk(expanded.end, [&](uint32_t address, uint32_t length, uint32_t /*done*/) {
+        sent.insert(sent.end(), image.begin() + address, image.begin() + address + length);
+        return true;
+    });
+    if (expanded.hasId) {
+        sent.insert(sent.end(), expanded.idRecord.bytes, expanded.idRecord.bytes + 8);
+    }
+    return sent;
 }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <iosfwd>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "images/images.h"
 #include "services/services.h"
@@ -30,6 +32,13 @@ void Console_Tell(const char* format, ...) IOLINK_PRINTF_LIKE(1, 2);
 
 // Whether the last text written to standard output left its line open.
 bool Console_LineOpen();
+
+// From now on the run's own text (Console_Print, and std::cout while a ConsoleTracking lives)
+// goes to standard error, so that standard output can carry one document alone (--json).
+void Console_TextToStandardError();
+
+// Writes a document to standard output and flushes it; false when the write failed.
+bool Console_WriteDocument(const std::string& document);
 
 // For its lifetime the standard output stream object (std::cout) writes through the tracking of
 // open lines as well; the run holds one.
@@ -124,6 +133,17 @@ inline uint32_t ReplugTransferCount(const FirmwareDescriptor& descriptor) {
 inline uint32_t ReplugPromptCount(const FirmwareDescriptor& descriptor) {
     return ReplugTransferCount(descriptor) + 2;
 }
+
+// ---- What the procedures send of each carried image ----
+
+// The bytes an update sends of an image, in the order it sends them, with the programming stamp
+// field as the image carries it (the stamp is the time of each writing, so a digest of what is
+// sent could never be compared): the 3.x image's 128 KB window without the range it never writes;
+// the 2.x image's bytes, without the pad of its last write; the IO-Link stack's chunks, then its
+// eight identification bytes. A record's digest of each image is taken over these.
+std::vector<uint8_t> Main3SentBytes();
+std::vector<uint8_t> Main2SentBytes(const FirmwareDescriptor& descriptor);
+std::vector<uint8_t> StackSentBytes();
 
 // ---- What a procedure achieved ----
 

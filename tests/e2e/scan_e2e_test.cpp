@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <utility>
 
 #include "tests/e2e/bench.h"
@@ -222,6 +224,42 @@ TEST_F(ScanE2e, PortOptionOpensTheNamedMasterAlone) {
                            "program"),
               std::string::npos)
         << run.err;
+    EXPECT_TRUE(first.Received().empty());
+    EXPECT_TRUE(second.Received().empty());
+}
+
+// --list --json: one document on standard output, the masters told apart by serial number and
+// location, each with what a run would do; a record file that cannot be opened stops a run
+// before any port is opened.
+TEST_F(ScanE2e, RecordsForPrograms) {
+    VirtualMaster& first = bench.AddMaster(Identity("309", "SE"));
+    VirtualMaster& second = bench.AddMaster(Identity("217", "DE"));
+    BenchRun run = Run({"--list", "--json"});
+    const nlohmann::json listed = nlohmann::json::parse(run.out);
+    EXPECT_EQ(listed["format"], 1);
+    EXPECT_EQ(listed["masters"], nlohmann::json::parse(R"([
+        {"port": "ttyACM0", "devicePath": "/dev/ttyACM0", "serialNumber": "VM1",
+         "usbLocation": "1-1", "edition": "SE", "main": "3.0.9", "stack": "1.3.0",
+         "wouldWrite": [{"kind": "main firmware", "from": "3.0.9", "to": "3.0.10"}]},
+        {"port": "ttyACM1", "devicePath": "/dev/ttyACM1", "serialNumber": "VM2",
+         "usbLocation": "1-2", "edition": "DE", "main": "2.1.7", "stack": "1.3.0",
+         "wouldWriteNothing": "only masters of edition SE are updated"}])"));
+    EXPECT_EQ(run.err,
+              "ttyACM0 found, try to get information\nttyACM1 found, try to get information\n"
+              "ttyACM0  serial VM1  usb 1-1  edition SE  main 3.0.9  stack 1.3.0  would write "
+              "main firmware 3.0.9 -> 3.0.10\n"
+              "ttyACM1  serial VM2  usb 1-2  edition DE  main 2.1.7  stack 1.3.0  would write "
+              "nothing: only masters of edition SE are updated\n");
+
+    first.ClearReceived();
+    second.ClearReceived();
+    run = Run({"--log", "/nonexistent/record", "--exit-code"}, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "iolink-update: cannot open the record file /nonexistent/record: No such file or "
+              "directory: nothing was opened\n"
+              "iolink-update: result: nothing written (cannot open the record file "
+              "/nonexistent/record: No such file or directory)\n");
     EXPECT_TRUE(first.Received().empty());
     EXPECT_TRUE(second.Received().empty());
 }

@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "images/images.h"
@@ -212,8 +215,9 @@ TEST(TwoMasterVerdictE2e, IsAboutTheUpdatedMaster) {
 // Two processes side by side, each with its own --port, each update its own master in about the
 // time of one: standard output is what a run with that master alone prints, and each master
 // receives its own process's frames only (the scan's identification, the download, and after the
-// restart one identification by the rescan and one by the final open).
-TEST_F(UpdateE2e, SideBySideWithOnePortEach) {
+// restart one identification by the rescan and one by the final open). Both keep their record in
+// one file, each a whole line; the first answers in JSON as well, its text on standard error.
+TEST_F(UpdateE2e, SideBySideWithOnePortEachAndOneRecordFile) {
     VirtualMaster* masters[] = {&bench.AddMaster(Identity("309", "130")),
                                 &bench.AddMaster(Identity("309", "130"))};
     for (VirtualMaster* vm : masters) {
@@ -222,24 +226,56 @@ TEST_F(UpdateE2e, SideBySideWithOnePortEach) {
     char pattern[] = "/tmp/iolink-side-by-side-XXXXXX";
     const std::string dir = mkdtemp(pattern);
     const std::string script =
-        "for n in 0 1; do (\"$0\" --port ttyACM$n --exit-code >\"$1/out$n\" 2>\"$1/err$n\"; "
-        "echo $? >\"$1/status$n\") & done; wait";
+        "for n in 0 1; do j=; [ $n = 0 ] && j=--json; (\"$0\" --port ttyACM$n --exit-code $j --log "
+        "\"$1/record\" >\"$1/out$n\" 2>\"$1/err$n\"; echo $? >\"$1/status$n\") & done; wait";
     const BenchRun run =
         bench.RunInNamespace({"sh", "-c", script, Bench::UpdaterPath(), dir}, "", kRunTimeoutMs);
     EXPECT_FALSE(run.timedOut);
+    const auto read = [&](const std::string& name) {
+        std::ifstream file(dir + "/" + name);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    std::vector<nlohmann::json> records;
+    std::istringstream lines(read("record"));
+    for (std::string line; std::getline(lines, line);) {
+        records.push_back(nlohmann::json::parse(line));
+    }
+    ASSERT_EQ(records.size(), 2u);
     for (int n = 0; n < 2; ++n) {
         const std::string port = "ttyACM" + std::to_string(n);
-        const auto read = [&](const std::string& name) {
-            std::ifstream file(dir + "/" + name + std::to_string(n));
-            return std::string(std::istreambuf_iterator<char>(file), {});
-        };
-        EXPECT_EQ(read("status"), "0\n") << port;
-        EXPECT_EQ(read("out"), WholeHeader("3.0.9/1.3.0", port) + kV3Dots +
-                                   WholeSwapAndReturn("3.0.A/1.3.0", port) + "\n");
-        EXPECT_NE(read("err").find("iolink-update: result: updated " + port +
-                                   ": main firmware 3.0.9 -> 3.0.10 (verified)\n"),
+        const std::string text = WholeHeader("3.0.9/1.3.0", port) + kV3Dots +
+                                 WholeSwapAndReturn("3.0.A/1.3.0", port) + "\n";
+        EXPECT_EQ(read("status" + std::to_string(n)), "0\n") << port;
+        const std::string err = read("err" + std::to_string(n));
+        EXPECT_NE(err.find("iolink-update: result: updated " + port +
+                           ": main firmware 3.0.9 -> 3.0.10 (verified)\n"),
                   std::string::npos)
-            << read("err");
+            << err;
+        const nlohmann::json& record = records[0]["run"]["port"] == port ? records[0] : records[1];
+        EXPECT_EQ(record["run"]["result"], "updated");
+        EXPECT_EQ(record["masters"][0]["serialNumber"], "VM" + std::to_string(n + 1));
+        EXPECT_EQ(record["run"]["procedures"][0],
+                  nlohmann::json::parse(R"({"kind": "main firmware", "before": "3.0.9",
+                      "carried": "3.0.10", "after": "3.0.10", "verified": true,
+                      "end": "written"})"));
+        EXPECT_EQ(record["start"].get<std::string>().back(), 'Z');
+        if (n == 0) {
+            // The document on standard output is the record without the change log's part.
+            nlohmann::json document = nlohmann::json::parse(read("out0"));
+            EXPECT_EQ(document["log"]["written"], true);
+            document.erase("log");
+            nlohmann::json logged = record;
+            for (const char* key : {"start", "end", "host", "user", "arguments"}) {
+                logged.erase(key);
+            }
+            EXPECT_EQ(document, logged);
+            EXPECT_EQ(record["arguments"], nlohmann::json({"--port", port, "--exit-code", "--json",
+                                                           "--log", dir + "/record"}));
+            // The run's own text went to standard error, and nothing else to standard output.
+            EXPECT_NE(err.find("New Master Version:  3.0.A/1.3.0 SE\n\r"), std::string::npos);
+        } else {
+            EXPECT_EQ(read("out1"), text);
+        }
         const std::vector<Request> requests = Requests(masters[n]->Received());
         EXPECT_EQ(CountType(requests, 0x67), 3u) << port;
         EXPECT_EQ(CountType(requests, 0xCB), 1792u) << port;
