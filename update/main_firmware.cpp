@@ -16,6 +16,12 @@
 std::array<uint8_t, kMain3WindowSize> workBuffer;
 UpdateReport mainReport;
 
+void UpdateReport_Set(UpdateReport& report, ProcedureEnd end, const char* step, const char* state) {
+    report.end = end;
+    report.step = step;
+    report.state = state;
+}
+
 namespace {
 
 constexpr uint32_t kSkipStart = 0xFFFF8000;  // V3 never writes this 16 KB range
@@ -57,12 +63,6 @@ struct Variant {
 
 constexpr Variant kV3 = {true, kFormatLongAddress, true};
 constexpr Variant kV2 = {false, kFormatShortAddress, false};
-
-void Report(ProcedureEnd end, const char* step, const char* state) {
-    mainReport.end = end;
-    mainReport.step = step;
-    mainReport.state = state;
-}
 
 // Fills workBuffer with the image and its stamp; returns the bytes to send, or false when there
 // is no image to send.
@@ -126,13 +126,15 @@ bool ResetPorts(int32_t slot) {
     int32_t r = IOL_ResetPort(slot, 0);
     if (r == 0) {
         if (Stop_Requested()) {
-            Report(ProcedureEnd::stopped, "before the download started", kMasterUnchanged);
+            UpdateReport_Set(mainReport, ProcedureEnd::stopped, "before the download started",
+                             kMasterUnchanged);
             return false;
         }
         r = IOL_ResetPort(slot, 1);
         if (r != 0) {
             Console_Print("Error in IOL_ResetPort port=1 error=%i. Terminating update\n", r);
-            Report(ProcedureEnd::failed, "at the port reset", kMasterUnchanged);
+            UpdateReport_Set(mainReport, ProcedureEnd::failed, "at the port reset",
+                             kMasterUnchanged);
             return false;
         }
     } else if (r == IOL_ERR_TIMEOUT) {
@@ -147,7 +149,8 @@ bool ResetPorts(int32_t slot) {
 // when the master swapped to the new firmware.
 bool Download(int32_t slot, const Variant& variant, ImageCursor& at) {
     if (Stop_Requested()) {
-        Report(ProcedureEnd::stopped, "before the download started", kMasterUnchanged);
+        UpdateReport_Set(mainReport, ProcedureEnd::stopped, "before the download started",
+                         kMasterUnchanged);
         return false;
     }
     uint8_t out1[4] = {};
@@ -155,15 +158,15 @@ bool Download(int32_t slot, const Variant& variant, ImageCursor& at) {
     int32_t r = IOL_SP_InitDownload(slot, out1, out2, variant.format);
     if (r != 0) {
         Console_Print("Error in IOL_SP_InitDownload:%i. Terminating update\n", r);
-        Report(ProcedureEnd::failed, "at the download start", kInBootLoader);
+        UpdateReport_Set(mainReport, ProcedureEnd::failed, "at the download start", kInBootLoader);
         return false;
     }
     if (Stop_Requested()) {
-        Report(ProcedureEnd::stopped, "before the erase", kInBootLoader);
+        UpdateReport_Set(mainReport, ProcedureEnd::stopped, "before the erase", kInBootLoader);
         return false;
     }
-    Stop_BeginCritical("the master's flash is being rewritten", "block",
-                       BlockCount(variant, at.remaining), kMsPerBlock, kMsForSwap);
+    const CriticalPhase phase("the master's flash is being rewritten", "block",
+                              BlockCount(variant, at.remaining), kMsPerBlock, kMsForSwap);
     r = IOL_SP_Erase(slot);
     if (r != 0) {
         Console_Print("  Error in IOL_SP_Erase:%i\n", r);
@@ -200,9 +203,10 @@ bool Download(int32_t slot, const Variant& variant, ImageCursor& at) {
             }
         }
     }
-    Stop_EndCritical();
     if (r != 0) {
-        Report(r == kStoppedAtOnce ? ProcedureEnd::stopped : ProcedureEnd::failed, failedAt, state);
+        UpdateReport_Set(mainReport,
+                         r == kStoppedAtOnce ? ProcedureEnd::stopped : ProcedureEnd::failed,
+                         failedAt, state);
         return false;
     }
     return true;
@@ -226,7 +230,8 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
     at.address = variant.v3 ? kMain3WindowBase : 0;
 
     if (Stop_Requested()) {
-        Report(ProcedureEnd::stopped, "before the update started", kMasterUnchanged);
+        UpdateReport_Set(mainReport, ProcedureEnd::stopped, "before the update started",
+                         kMasterUnchanged);
         return;
     }
     SerialOpenFailure why{};
@@ -234,13 +239,14 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
     if (slot < 0) {
         Console_Print("Error in IOL_Create:%i\n", slot);
         PrintOpenHint(portName, slot, why);
-        Report(ProcedureEnd::failed, "at opening its port", kMasterUnchanged);
+        UpdateReport_Set(mainReport, ProcedureEnd::failed, "at opening its port", kMasterUnchanged);
         return;
     }
     // Nothing is sent yet: a stop requested while the port opened ends the procedure here.
     if (Stop_Requested()) {
         IOL_Destroy(slot);
-        Report(ProcedureEnd::stopped, "before the update started", kMasterUnchanged);
+        UpdateReport_Set(mainReport, ProcedureEnd::stopped, "before the update started",
+                         kMasterUnchanged);
         return;
     }
     const bool swapped = (!variant.v3 || ResetPorts(slot)) && Download(slot, variant, at);
@@ -248,12 +254,12 @@ void UpdateMainFirmware(uint8_t row, const Variant& variant) {
     if (!swapped) {
         return;
     }
-    Report(ProcedureEnd::written, "", kSwapped);
+    UpdateReport_Set(mainReport, ProcedureEnd::written, "", kSwapped);
     // The wait for the restarting master is no flash phase: the master finishes by itself, and a
     // stop request ends the procedure here.
     if (Stop_Requested()) {
-        Report(ProcedureEnd::stopped, "after the swap, before the wait for the restarting master",
-               kSwapped);
+        UpdateReport_Set(mainReport, ProcedureEnd::stopped,
+                         "after the swap, before the wait for the restarting master", kSwapped);
         return;
     }
     WaitForMaster(usb, portName);
@@ -343,7 +349,7 @@ void WaitForMaster(const UsbIdentity& usb, const char* portName) {
     Console_Print("Waiting for detection of the new interface");
     for (uint32_t tick = 0; tick < kRestartTicks; ++tick) {
         if (Stop_Requested()) {
-            Report(ProcedureEnd::stopped, kStoppedWaiting, kSwapped);
+            UpdateReport_Set(mainReport, ProcedureEnd::stopped, kStoppedWaiting, kSwapped);
             return;
         }
         Platform_SleepMs(kTickMs);
@@ -355,7 +361,7 @@ void WaitForMaster(const UsbIdentity& usb, const char* portName) {
     ScanFailures failures{};
     for (uint32_t scan = 0; scan < kRescans && masterTable.masterCount == 0; ++scan) {
         if (Stop_Requested()) {
-            Report(ProcedureEnd::stopped, kStoppedWaiting, kSwapped);
+            UpdateReport_Set(mainReport, ProcedureEnd::stopped, kStoppedWaiting, kSwapped);
             return;
         }
         Console_Print(".");

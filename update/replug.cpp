@@ -46,12 +46,6 @@ const char* StateBefore(Step step) {
     return kSwapped;
 }
 
-void Report(ProcedureEnd end, const char* step, const char* state) {
-    mainReport.end = end;
-    mainReport.step = step;
-    mainReport.state = state;
-}
-
 // One countdown tick; the last one asks for the replug and waits for a key. Only a key answers
 // the prompt: at the end of standard input, a read error or a stop request (Ctrl-C) the
 // procedure ends here, with nothing more sent to the master.
@@ -73,7 +67,7 @@ void Tick(ReplugState& s) {
                       "master"
                     : "at the replug prompt: standard input cannot be read, nobody can answer the "
                       "prompt";
-            Report(ProcedureEnd::stopped, where, StateBefore(s.step));
+            UpdateReport_Set(mainReport, ProcedureEnd::stopped, where, StateBefore(s.step));
             return;
         }
         Console_Print("\n");
@@ -129,7 +123,8 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
         s.done = true;
         Console_Print("Error in IOL_Create:%i\n", slot);
         PrintOpenHint(masterTable.rows[row].portName, slot, why);
-        Report(ProcedureEnd::failed, StepText(step, false), StateBefore(step));
+        UpdateReport_Set(mainReport, ProcedureEnd::failed, StepText(step, false),
+                         StateBefore(step));
         return 0;
     }
     // Nothing of the step is sent yet: a stop requested while the port opened ends the procedure
@@ -137,20 +132,21 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
     if (Stop_Requested()) {
         s.done = true;
         IOL_Destroy(slot);
-        Report(ProcedureEnd::stopped, StepText(step, true), StateBefore(step));
+        UpdateReport_Set(mainReport, ProcedureEnd::stopped, StepText(step, true),
+                         StateBefore(step));
         return 0;
     }
-    Stop_BeginCritical("a step of the update is being sent to the master", "step", 1, kMsPerPass,
-                       0);
+    const CriticalPhase phase("a step of the update is being sent to the master", "step", 1,
+                              kMsPerPass, 0);
     uint8_t out1[4] = {};
     uint8_t out2[4] = {};
     int32_t r = IOL_SP_InitDownload(slot, out1, out2, kFormatShortAddress);
     if (r != 0) {
         s.done = true;
         Console_Print("Error in IOL_SP_InitDownload:%i\n", r);
-        Stop_EndCritical();
         IOL_Destroy(slot);
-        Report(ProcedureEnd::failed, StepText(step, false), StateBefore(step));
+        UpdateReport_Set(mainReport, ProcedureEnd::failed, StepText(step, false),
+                         StateBefore(step));
         return r;
     }
     switch (s.step) {
@@ -183,7 +179,7 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
             MasterInfo info = {};
             r = IOL_GetMasterInfo(slot, &info);
             // The swap was accepted before this pass: the firmware is written either way.
-            Report(ProcedureEnd::written, "", kSwapped);
+            UpdateReport_Set(mainReport, ProcedureEnd::written, "", kSwapped);
             if (r != 0) {
                 Console_Print("Error in IOL_GetMasterInfo:%i\n", r);
             } else {
@@ -195,12 +191,12 @@ int32_t StepPass(uint8_t row, ReplugState& s) {
             break;
         }
     }
-    Stop_EndCritical();
     IOL_Destroy(slot);
     if (r != 0 && step != Step::identify) {
         // Once the erase has been asked for, the master's flash is no longer what it was.
-        Report(r == kStoppedAtOnce ? ProcedureEnd::stopped : ProcedureEnd::failed,
-               StepText(step, false), kPartial);
+        UpdateReport_Set(mainReport,
+                         r == kStoppedAtOnce ? ProcedureEnd::stopped : ProcedureEnd::failed,
+                         StepText(step, false), kPartial);
     }
     return r;
 }
@@ -235,7 +231,8 @@ void UpdateMainFirmwareV2Replug(uint8_t row) {
         if (Stop_Requested()) {
             // Between step passes: the ticks and the prompt are no flash phase.
             s.done = true;
-            Report(ProcedureEnd::stopped, StepText(s.step, true), StateBefore(s.step));
+            UpdateReport_Set(mainReport, ProcedureEnd::stopped, StepText(s.step, true),
+                             StateBefore(s.step));
         } else if (s.countdown != 0) {
             Tick(s);
         } else {

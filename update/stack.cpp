@@ -86,12 +86,6 @@ ChunksSent SendChunks(uint32_t end) {
     return result;
 }
 
-void Report(ProcedureEnd end, const char* step, const char* state) {
-    stackReport.end = end;
-    stackReport.step = step;
-    stackReport.state = state;
-}
-
 }  // namespace
 
 UpdateReport stackReport;
@@ -112,7 +106,8 @@ int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records) {
         return 1;
     }
     if (Stop_Requested()) {
-        Report(ProcedureEnd::stopped, "before the IO-Link stack update", kStackUnchanged);
+        UpdateReport_Set(stackReport, ProcedureEnd::stopped, "before the IO-Link stack update",
+                         kStackUnchanged);
         return 1;
     }
     SerialOpenFailure why{};
@@ -120,14 +115,15 @@ int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records) {
     if (stackSlot < 0) {
         std::cout << "Open Device Failed\n" << stackSlot;
         PrintOpenHint(masterTable.rows[row].portName, stackSlot, why);
-        Report(ProcedureEnd::failed, "at opening its port", kStackUnchanged);
+        UpdateReport_Set(stackReport, ProcedureEnd::failed, "at opening its port", kStackUnchanged);
         return 1;
     }
     // Nothing is sent yet: a stop requested while the port opened ends the procedure here rather
     // than after a whole download.
     if (Stop_Requested()) {
         IOL_Destroy(stackSlot);
-        Report(ProcedureEnd::stopped, "before the IO-Link stack update", kStackUnchanged);
+        UpdateReport_Set(stackReport, ProcedureEnd::stopped, "before the IO-Link stack update",
+                         kStackUnchanged);
         return 1;
     }
     const ExpandResult image = ExpandRecords(records, 0, stackBuffer);
@@ -135,21 +131,21 @@ int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records) {
 
     // From the download start to its finish the IO-Link stack is being rewritten: a stop request
     // waits for the finish.
-    Stop_BeginCritical("the IO-Link stack is being rewritten", "chunk", ChunkCount(end),
-                       kMsPerChunk, kMsForFinish);
+    const CriticalPhase phase("the IO-Link stack is being rewritten", "chunk", ChunkCount(end),
+                              kMsPerChunk, kMsForFinish);
     int32_t r = IOL_STK_Init(stackSlot, kStackPort);
     if (r != 0) {
-        Stop_EndCritical();
         std::cout << "Init Failed: " << r << "\n";
         IOL_Destroy(stackSlot);
-        Report(ProcedureEnd::failed, "at the IO-Link stack download start", kStackUnchanged);
+        UpdateReport_Set(stackReport, ProcedureEnd::failed, "at the IO-Link stack download start",
+                         kStackUnchanged);
         return 1;
     }
     const ChunksSent sent = SendChunks(end);
     if (sent == ChunksSent::stoppedAtOnce) {
-        Stop_EndCritical();
         IOL_Destroy(stackSlot);
-        Report(ProcedureEnd::stopped, "while writing the IO-Link stack", kStackUnfinished);
+        UpdateReport_Set(stackReport, ProcedureEnd::stopped, "while writing the IO-Link stack",
+                         kStackUnfinished);
         return 1;
     }
     const bool written = sent == ChunksSent::all;
@@ -159,20 +155,21 @@ int32_t UpdateStackWith(uint8_t row, std::span<const FirmwareRecord> records) {
                       image.idRecord.bytes);
     }
     r = IOL_STK_Finish(stackSlot, kStackPort);
-    Stop_EndCritical();
     if (r == 0) {
         std::cout << std::endl;
         IOL_Destroy(stackSlot);
         if (written) {
-            Report(ProcedureEnd::written, "", "");
+            UpdateReport_Set(stackReport, ProcedureEnd::written, "", "");
         } else {
-            Report(ProcedureEnd::failed, "while writing the IO-Link stack", kStackUnfinished);
+            UpdateReport_Set(stackReport, ProcedureEnd::failed, "while writing the IO-Link stack",
+                             kStackUnfinished);
         }
         return written ? 0 : 1;
     }
     IOL_Destroy(stackSlot);
     std::cout << "Finish failed: " << r << "\n";
-    Report(ProcedureEnd::failed, "at the end of the IO-Link stack download", kStackUnfinished);
+    UpdateReport_Set(stackReport, ProcedureEnd::failed, "at the end of the IO-Link stack download",
+                     kStackUnfinished);
     return 1;
 }
 

@@ -10,7 +10,7 @@
 
 namespace {
 
-struct CriticalPhase {
+struct PhaseState {
     bool active = false;
     const char* what = "";
     const char* unit = "";
@@ -22,7 +22,7 @@ struct CriticalPhase {
 };
 
 // Used by the main thread only: the handlers touch the platform's atomics, never this.
-CriticalPhase g_phase;
+PhaseState g_phase;
 
 // Standard output is unbuffered, so a write that failed (a closed pipe, a terminal that went
 // away; SIGPIPE is ignored) sets the stream's error flag at once. The standard stream writes
@@ -65,7 +65,7 @@ bool Stop_Urgent() {
 
 void Stop_BeginCritical(const char* what, const char* unit, uint32_t units, uint32_t msPerUnit,
                         uint32_t msAtEnd) {
-    g_phase = CriticalPhase{true, what, unit, units, msPerUnit, msAtEnd, 0, 0};
+    g_phase = PhaseState{true, what, unit, units, msPerUnit, msAtEnd, 0, 0};
     Stop_Announce();
 }
 

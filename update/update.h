@@ -163,6 +163,10 @@ struct UpdateReport {
     MasterInfo info{};        // ... with these versions
 };
 
+// Records how a procedure ended in its report: where (a static text such as "at the erase") and
+// the master's state then (also static).
+void UpdateReport_Set(UpdateReport& report, ProcedureEnd end, const char* step, const char* state);
+
 // The state of a master that a procedure left before writing anything.
 constexpr const char* kMasterUnchanged = "nothing was written; the master keeps its firmware.";
 
@@ -196,6 +200,19 @@ void Stop_Progress(uint32_t done);
 // Announces any stop request made since the last call, with the progress given last.
 void Stop_Announce();
 void Stop_EndCritical();
+
+// A phase that rewrites flash, from its construction to the end of its scope (Stop_BeginCritical
+// and Stop_EndCritical), so that no way out of it leaves the phase open.
+class CriticalPhase {
+  public:
+    CriticalPhase(const char* what, const char* unit, uint32_t units, uint32_t msPerUnit,
+                  uint32_t msAtEnd) {
+        Stop_BeginCritical(what, unit, units, msPerUnit, msAtEnd);
+    }
+    ~CriticalPhase() { Stop_EndCritical(); }
+    CriticalPhase(const CriticalPhase&) = delete;
+    CriticalPhase& operator=(const CriticalPhase&) = delete;
+};
 
 // ---- Hints for a port that cannot be opened ----
 
