@@ -38,8 +38,11 @@ help: ## list the targets, what each does and where it puts the program
 
 # Installs the packages the build needs when run as root; otherwise says how.
 deps: ## install the packages the build needs (as root), or print the apt-get line
+	@# dpkg-query -W, not dpkg -s: a library installed for a cross build too (libssl-dev:arm64)
+	@# has two instances, which dpkg -s refuses as an ambiguous name.
 	@missing=""; for p in $(NEEDED_PACKAGES); do \
-		dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q "install ok installed" \
+			|| missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 		if [ "$$(id -u)" = 0 ]; then \
 			echo "Installing:$$missing"; \
