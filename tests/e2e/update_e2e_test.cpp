@@ -178,37 +178,44 @@ TEST_F(UpdateE2e, ReplugProcedureOnA205Master) {
 
 // ---- Several masters on one PC ----
 
-// With a DE master on 3.0.10 at ttyACM0 and the chosen SE master at ttyACM1, the rescan finds the
-// DE master first: standard output identifies it (row 0), but the verdict is about the SE master,
-// found again by its serial number: updated when it came back on 3.0.10, failed when it did not.
+// With a DE master at ttyACM0 and the chosen SE master (main firmware 2.1.5, its IO-Link stack
+// already the carried one) at ttyACM1, the rescan finds the DE master first: standard output
+// identifies it (row 0), but the verdict is about the SE master, found again by its serial number.
+// A DE master on 2.1.6 would make a good update look failed, one on the carried 2.1.7 an update
+// that did not take look verified.
 TEST(TwoMasterVerdictE2e, IsAboutTheUpdatedMaster) {
     if (const std::string reason = Bench::Unavailable(); !reason.empty()) {
         GTEST_SKIP() << reason;
     }
     struct Case {
-        const char* after;
+        const char* other;  // the DE master's main firmware
+        const char* after;  // the SE master's, when it is back
         const char* result;
         int status;
     };
     const Case cases[] = {
-        {"30A", "result: updated ttyACM1: main firmware 3.0.9 -> 3.0.10 (verified)\n", 0},
-        {"309", "result: failed ttyACM1: main firmware 3.0.9 -> 3.0.9 (3.0.10 was written)\n", 1},
+        {"216", "217", "result: updated ttyACM1: main firmware 2.1.5 -> 2.1.7 (verified)\n", 0},
+        {"217", "215", "result: failed ttyACM1: main firmware 2.1.5 -> 2.1.5 (2.1.7 was written)\n",
+         1},
     };
     for (const Case& c : cases) {
         Bench bench;
-        VmIdentity development = Identity("30A", "130");
+        VmIdentity development = Identity(c.other, "130");
         std::copy_n("DE", 2, development.edition);
         VirtualMaster& other = bench.AddMaster(development);
-        VirtualMaster& chosen = bench.AddMaster(Identity("309", "130"));
+        VirtualMaster& chosen = bench.AddMaster(Identity("215", "130"));
         chosen.SetIdentityAfterUpdate(Identity(c.after, "130"));
         const BenchRun run = bench.Run({"--exit-code"}, kRunTimeoutMs);
         EXPECT_FALSE(run.timedOut);
         EXPECT_EQ(run.status, c.status) << c.after;
-        EXPECT_NE(run.out.find("New Master Version:  3.0.A/1.3.0 DE\n\r"), std::string::npos);
+        EXPECT_NE(run.out.find("New Master Version:  2.1." + std::string(1, c.other[2]) +
+                               "/1.3.0 DE\n\r"),
+                  std::string::npos)
+            << run.out;
         EXPECT_NE(run.err.find(std::string("iolink-update: ") + c.result), std::string::npos)
             << run.err;
         EXPECT_EQ(CountType(Requests(other.Received()), 0xC9), 0u);
-        ExpectFlash3(chosen);
+        ExpectFlash2(chosen);
     }
 }
 
