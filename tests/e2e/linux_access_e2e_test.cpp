@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <string>
 #include <thread>
 
 #include "tests/e2e/bench.h"
@@ -93,6 +94,10 @@ struct ScriptCase {
     const char* calls;
 };
 
+void PrintTo(const ScriptCase& c, std::ostream* os) {
+    *os << c.script << " " << c.argument;
+}
+
 class PackageScripts : public ::testing::TestWithParam<ScriptCase> {
   protected:
     void SetUp() override {
@@ -131,7 +136,10 @@ INSTANTIATE_TEST_SUITE_P(
                                  "udevadm control --reload-rules\n"
                                  "udevadm trigger --action=change /sys/class/tty/ttyACM0\n"
                                  "setfacl -b /dev/ttyACM0\n"},
-                      ScriptCase{"postrm", "upgrade", ""}));
+                      ScriptCase{"postrm", "upgrade", ""}),
+    [](const ::testing::TestParamInfo<ScriptCase>& info) {
+        return std::string(info.param.script) + "_" + info.param.argument;
+    });
 
 // The updater as a user other than root (nobody), with the master's node root:dialout 0660.
 class NormalUser : public ::testing::Test {
