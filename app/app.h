@@ -38,7 +38,7 @@ void PrintHelp();
 // The long arguments, each an exact, case-sensitive argument taken wherever it stands. They ask,
 // change what the run tells, or narrow which master it concerns; none of them makes a run write
 // what it would not write without them.
-constexpr size_t kRefusedWhySize = 64;
+constexpr size_t kRefusedWhySize = 96;  // every reason whole (options.cpp checks its texts)
 struct RunRequest {
     bool version = false;           // --version: the program's and the carried images' versions
     bool list = false;              // --list: the masters and what a run would do with each

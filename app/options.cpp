@@ -114,6 +114,14 @@ const char* RightSpelling(const char* arg) {
     return "";
 }
 
+// Why an argument is refused, each text whole in RunRequest::refusedWhy.
+constexpr char kNeedsPort[] =
+    "needs the port, device path or USB serial number of a master after it";
+constexpr char kNeedsRecordFile[] = "needs the path of the record file after it";
+constexpr char kGivenTwice[] = "is given twice with different values; give it once";
+static_assert(sizeof kNeedsPort <= kRefusedWhySize && sizeof kNeedsRecordFile <= kRefusedWhySize &&
+              sizeof kGivenTwice <= kRefusedWhySize);
+
 }  // namespace
 
 // In "--port --port x" the second "--port" is the first one's value, and x stands alone: argv[i]
@@ -215,10 +223,10 @@ RunRequest ParseRunRequest(int argc, const char* const* argv) {
         const char* needs = "";
         if (option != nullptr && std::strcmp(option, "--port") == 0) {
             slot = &request.port;
-            needs = "needs the port, device path or USB serial number of a master after it";
+            needs = kNeedsPort;
         } else if (option != nullptr) {
             slot = &request.log;
-            needs = "needs the path of the record file after it";
+            needs = kNeedsRecordFile;
             request.machineOutput = true;
         }
         if (std::strcmp(arg, "--version") == 0) {
@@ -237,7 +245,7 @@ RunRequest ParseRunRequest(int argc, const char* const* argv) {
             refuse(arg, needs);
         } else if (slot != nullptr && *slot != nullptr && std::strcmp(value, *slot) != 0) {
             // Two masters or two files named: which one was meant cannot be guessed.
-            refuse(arg, "is given twice with different values; give it once");
+            refuse(arg, kGivenTwice);
         } else if (slot != nullptr) {
             *slot = value;
         } else {
