@@ -236,6 +236,21 @@ void PrintMasterList(const UpdateOptions& options, const ImageVersions& images, 
 std::string DescribeMaster(const MasterEntry& entry);
 // "--port ttyACM0": the spelling of the option that selects the master of entry.
 std::string PortOptionFor(const MasterEntry& entry);
+// One image that a decision writes into a master.
+struct PlannedWrite {
+    const char* what;        // "main firmware", "IO-Link stack"
+    int32_t from;            // the master's version
+    int32_t to;              // the image's
+    uint32_t replugPrompts;  // a 2.x image written step by step: its prompts to replug; else 0
+};
+// The images a decision writes, in the order the dispatch writes them (the IO-Link stack before
+// a 2.x main firmware).
+struct PlannedWrites {
+    std::array<PlannedWrite, 2> items{};
+    uint8_t count = 0;
+};
+PlannedWrites WritesOf(const MasterEntry& entry, const UpdateDecision& decision,
+                       const ImageVersions& images);
 // What an update that the decision chose writes: "main firmware 3.0.9 -> 3.0.10"; an image older
 // than the master's is marked "(older than what the master runs)".
 std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& decision,

@@ -64,29 +64,19 @@ Json Images(const ImageVersions& images) {
     return list;
 }
 
-Json Change(const char* kind, int32_t from, int32_t to) {
-    Json change = {{"kind", kind}, {"from", VersionText(from)}, {"to", VersionText(to)}};
-    if (to < from) {
-        change["older"] = true;
-    }
-    return change;
-}
-
 // What the decision writes into the master of entry, in the order the dispatch writes it.
 Json Writes(const MasterEntry& entry, const UpdateDecision& d, const ImageVersions& images) {
     Json writes = Json::array();
-    const int32_t main = VersionNumber(entry.mainVersion);
-    if (d.mainChoiceV3 != 0) {
-        writes.push_back(Change("main firmware", main, images.main3));
-    }
-    if (d.stackChoice != 0) {
-        writes.push_back(Change("IO-Link stack", VersionNumber(entry.stackVersion), images.stack));
-    }
-    if (d.mainChoiceV2 != 0 && d.mainChoiceV2 <= images.descriptors.size()) {
-        Json change = Change("main firmware", main,
-                             DescriptorVersion(images.descriptors[d.mainChoiceV2 - 1]));
-        if (d.mainVariant == 0) {
-            change["replugPrompts"] = ReplugPromptCount(images.descriptors[d.mainChoiceV2 - 1]);
+    const PlannedWrites planned = WritesOf(entry, d, images);
+    for (uint8_t i = 0; i < planned.count; ++i) {
+        const PlannedWrite& write = planned.items[i];
+        Json change = {
+            {"kind", write.what}, {"from", VersionText(write.from)}, {"to", VersionText(write.to)}};
+        if (write.to < write.from) {
+            change["older"] = true;
+        }
+        if (write.replugPrompts != 0) {
+            change["replugPrompts"] = write.replugPrompts;
         }
         writes.push_back(change);
     }

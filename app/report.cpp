@@ -81,22 +81,36 @@ std::string PortOptionFor(const MasterEntry& entry) {
     return std::string("--port ") + entry.portName;
 }
 
-std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& decision,
-                               const ImageVersions& images) {
+PlannedWrites WritesOf(const MasterEntry& entry, const UpdateDecision& decision,
+                       const ImageVersions& images) {
+    PlannedWrites writes;
     const int32_t main = VersionNumber(entry.mainVersion);
     if (decision.mainChoiceV3 != 0) {
-        return Change("main firmware", main, images.main3);
+        writes.items[writes.count++] = {"main firmware", main, images.main3, 0};
+        return writes;
     }
-    std::string text;
     if (decision.stackChoice != 0) {
-        text = Change("IO-Link stack", VersionNumber(entry.stackVersion), images.stack);
+        writes.items[writes.count++] = {"IO-Link stack", VersionNumber(entry.stackVersion),
+                                        images.stack, 0};
     }
     if (decision.mainChoiceV2 != 0 && decision.mainChoiceV2 <= images.descriptors.size()) {
         const FirmwareDescriptor& descriptor = images.descriptors[decision.mainChoiceV2 - 1];
-        text += std::string(text.empty() ? "" : ", then ") +
-                Change("main firmware", main, DescriptorVersion(descriptor));
-        if (decision.mainVariant == 0) {
-            text += " (step by step, with " + std::to_string(ReplugPromptCount(descriptor)) +
+        writes.items[writes.count++] = {
+            "main firmware", main, DescriptorVersion(descriptor),
+            decision.mainVariant == 0 ? ReplugPromptCount(descriptor) : 0};
+    }
+    return writes;
+}
+
+std::string WhatAnUpdateWrites(const MasterEntry& entry, const UpdateDecision& decision,
+                               const ImageVersions& images) {
+    const PlannedWrites writes = WritesOf(entry, decision, images);
+    std::string text;
+    for (uint8_t i = 0; i < writes.count; ++i) {
+        const PlannedWrite& write = writes.items[i];
+        text += std::string(i == 0 ? "" : ", then ") + Change(write.what, write.from, write.to);
+        if (write.replugPrompts != 0) {
+            text += " (step by step, with " + std::to_string(write.replugPrompts) +
                     " prompts to unplug and replug the master)";
         }
     }
