@@ -541,10 +541,10 @@ int RunUpdater(int argc, const char* const* argv, PlaceholderWrites placeholderW
         // and a run whose record cannot be kept opens none.
         recordFile.emplace(request.log);
         if (recordFile->Asked() && !recordFile->Open()) {
-            const std::string why = "cannot open the record file " + std::string(request.log) +
-                                    ": " + recordFile->Why();
             record.logFile = request.log;
             record.logError = recordFile->Why();
+            const std::string why =
+                "cannot open the record file " + std::string(request.log) + ": " + record.logError;
             Console_Tell("%s: nothing was opened", why.c_str());
             PrintResult("nothing written", "(" + why + ")");
             record.update = true;

@@ -314,7 +314,7 @@ const FirmwareDescriptor* ChosenV2Image(uint8_t mainChoiceV2) {
 }
 
 uint32_t LoadV2Image(const FirmwareDescriptor& descriptor) {
-    const uint32_t length = std::min(descriptor.length, kMaxV2ImageLength);
+    const uint32_t length = V2ImageBytes(descriptor);
     // The last write is padded to a multiple of 16 bytes; the pad is the erased-flash value 0xFF,
     // never what an earlier image left in the buffer.
     workBuffer.fill(0xFF);
@@ -429,8 +429,7 @@ uint32_t ExpectedMsMainFirmwareV3() {
 }
 
 uint32_t ExpectedMsMainFirmwareV2(const FirmwareDescriptor& descriptor) {
-    return BlockCount(kV2, std::min(descriptor.length, kMaxV2ImageLength)) * kMsPerBlock +
-           kMsAroundBlocks;
+    return BlockCount(kV2, V2ImageBytes(descriptor)) * kMsPerBlock + kMsAroundBlocks;
 }
 
 std::vector<uint8_t> Main3SentBytes() {
@@ -446,6 +445,6 @@ std::vector<uint8_t> Main3SentBytes() {
 }
 
 std::vector<uint8_t> Main2SentBytes(const FirmwareDescriptor& descriptor) {
-    const uint32_t length = std::min(descriptor.length, kMaxV2ImageLength);
+    const uint32_t length = V2ImageBytes(descriptor);
     return {descriptor.image, descriptor.image + length};
 }

@@ -119,12 +119,15 @@ uint32_t ExpectedMsMainFirmwareV2(const FirmwareDescriptor& descriptor);
 uint32_t ExpectedMsReplug(const FirmwareDescriptor& descriptor);
 uint32_t ExpectedMsStack();
 
+// The bytes of a 2.x image that an update sends: its length, never more than its buffer holds.
+inline uint32_t V2ImageBytes(const FirmwareDescriptor& descriptor) {
+    return descriptor.length < kMaxV2ImageLength ? descriptor.length : kMaxV2ImageLength;
+}
+
 // The replug procedure's transfers of a 2.x image: one per 8 KB block (an empty image still
 // takes one, with an empty block).
 inline uint32_t ReplugTransferCount(const FirmwareDescriptor& descriptor) {
-    const uint32_t bytes =
-        descriptor.length < kMaxV2ImageLength ? descriptor.length : kMaxV2ImageLength;
-    const uint32_t blocks = MainBlockCount(bytes);
+    const uint32_t blocks = MainBlockCount(V2ImageBytes(descriptor));
     return blocks == 0 ? 1 : blocks;
 }
 
