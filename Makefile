@@ -169,15 +169,17 @@ PREFIX ?= /usr/local
 # cross-built with Debian's cross toolchain (crossbuild-essential-<arch>) in a folder of its own.
 HOST_ARCH := $(shell dpkg --print-architecture 2>/dev/null)
 PACKAGE_ARCH = $(or $(ARCH),$(HOST_ARCH))
-PACKAGE_BUILD = $(BUILD)/package$(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),-$(PACKAGE_ARCH))
-CROSS_CONFIG = $(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-debian-cross.cmake \
+# The package's architecture when it is not this machine's (a cross build); empty otherwise.
+CROSS_ARCH = $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH))
+PACKAGE_BUILD = $(BUILD)/package$(if $(CROSS_ARCH),-$(PACKAGE_ARCH))
+CROSS_CONFIG = $(if $(CROSS_ARCH),-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-debian-cross.cmake \
 	-DIOLINK_DEB_ARCH=$(PACKAGE_ARCH))
-PACKAGE_PACKAGES = dpkg-dev file gzip $(if $(filter-out $(HOST_ARCH),$(PACKAGE_ARCH)),crossbuild-essential-$(PACKAGE_ARCH) libssl-dev:$(PACKAGE_ARCH))
+PACKAGE_PACKAGES = dpkg-dev file gzip $(if $(CROSS_ARCH),crossbuild-essential-$(PACKAGE_ARCH) libssl-dev:$(PACKAGE_ARCH))
 # The program as it ships (no placeholder writes), with Debian's hardening flags for the
 # package's architecture.
-PACKAGE_FLAGS = $(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS 2>/dev/null) \
-	$(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS 2>/dev/null)
-PACKAGE_LDFLAGS = $(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS 2>/dev/null)
+BUILD_FLAGS = $(shell DEB_HOST_ARCH=$(PACKAGE_ARCH) DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get $(1) 2>/dev/null)
+PACKAGE_FLAGS = $(call BUILD_FLAGS,CPPFLAGS) $(call BUILD_FLAGS,CXXFLAGS)
+PACKAGE_LDFLAGS = $(call BUILD_FLAGS,LDFLAGS)
 
 .PHONY: build-package install package lint-package
 
@@ -231,7 +233,7 @@ CROSS_GNU_CPU = $(shell dpkg-architecture -a$(PACKAGE_ARCH) -qDEB_HOST_GNU_CPU 2
 
 .PHONY: test-cross
 test-cross: ## ARCH=arm64: the cross-built program under qemu-user against a virtual master
-	@test -n "$(filter-out $(HOST_ARCH),$(PACKAGE_ARCH))" \
+	@test -n "$(CROSS_ARCH)" \
 		|| { echo "make test-cross needs ARCH=<another architecture than $(HOST_ARCH)>, for example ARCH=arm64"; exit 1; }
 	@$(MAKE) --no-print-directory lint-package FIRMWARE_DIR=
 	$(call ensure_packages,mmdebstrap $(TEST_PACKAGES) libstdc++6:$(PACKAGE_ARCH))
